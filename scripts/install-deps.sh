@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, what building and testing bootguard needs
+# on a fresh Debian 12 machine.  Run as root; quick when all is there.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ make          # host build
+  googletest                          # GoogleTest sources, built with each preset
+  g++-arm-linux-gnueabihf             # cross build for the camera
+  binutils-arm-linux-gnueabihf        # readelf/strip for the armhf checks
+  qemu-user                           # runs armhf tests on this machine
+  util-linux                          # unshare, for the boot sandbox
+)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  apt-get update -q
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

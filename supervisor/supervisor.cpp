@@ -1,0 +1,93 @@
+// bootguard: judges one boot of the camera.
+//
+// Run once per boot.  After letting the system settle it checks that the
+// camera application is installed and running.  A healthy boot clears the
+// boot-failure counter; the first and second failed boot in a row restart
+// the device to retry; the third asks the boot loader for its recovery path.
+
+#include <cstdio>
+#include <sys/reboot.h>
+#include <unistd.h>
+
+#include "supervisor.h"
+#include "utils.h"
+#include "utils_private.h"
+
+namespace {
+
+constexpr const char *kDebugMarker = "/customer/debug";
+constexpr const char *kInstalledMarker = "/customer/ipcamera";
+constexpr const char *kRunningMarker = "/tmp/ipcamera";
+constexpr const char *kBootFailedCounter = "/customer/bootfailed";
+constexpr const char *kRecoveryCommand = "/etc/fw_setenv ota_upgrade_status 1";
+// The camera application needs this long after boot to come up.
+constexpr useconds_t kSettleMicroseconds = 30 * 1000 * 1000;
+// Failed boots that still end in a plain restart; one more asks for recovery.
+constexpr int kLastRetriedCount = 1;
+
+int Exists(const char *path) { return access(path, F_OK) == 0 ? 1 : 0; }
+
+// The reboot system call flushes nothing: the printed lines and the counter
+// must be out before the device goes down.
+void RequestRestart() {
+  fflush(stdout);
+  sync();
+  reboot(RB_AUTOBOOT);
+}
+
+// Returns 1 when the failure limit is reached and recovery is due.
+int HandleBootResult(int failed) {
+  if (failed == 0) {
+    remove(kBootFailedCounter);
+    return 0;
+  }
+  int count = UtilsReadInt(kBootFailedCounter, 0);
+  printf("num=%d\n", count);
+  if (count > kLastRetriedCount) {
+    return 1;
+  }
+  UtilsWriteFile(kBootFailedCounter, count + 1);
+  puts("try again");
+  RequestRestart();
+  return 0;
+}
+
+}  // namespace
+
+int DebugMode(void) { return Exists(kDebugMarker); }
+
+int IpcameraExist(void) { return Exists(kInstalledMarker); }
+
+int IpcameraRun(void) { return Exists(kRunningMarker); }
+
+int StartRecovery(void) {
+  ZQSystem(kRecoveryCommand);
+  RequestRestart();
+  return 0;
+}
+
+BOOTGUARD_EXPORT int main(void) {
+  if (DebugMode() == 1) {
+    puts("debug mode");
+    return 0;
+  }
+  // A signal that cuts the settle short is not followed by a second one.
+  usleep(kSettleMicroseconds);
+
+  int failed = 0;
+  if (IpcameraExist() == 0) {
+    puts("not find ipcamera");
+    failed = 1;
+  }
+  if (IpcameraRun() == 0) {
+    puts("ipcamera not run");
+    failed = 1;
+  }
+  printf("recovery %d\n", failed);
+
+  HandleBootResult(failed);
+  if (failed == 1) {
+    StartRecovery();
+  }
+  return 0;
+}
