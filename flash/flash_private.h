@@ -1,0 +1,51 @@
+// Internals of the flash module, shared between its files; not exported.
+#pragma once
+
+#include <cstdint>
+#include <mtd/mtd-user.h>
+
+#include "zqdevice.h"
+
+using PartitionGeometry = mtd_info_user;
+
+enum PartitionAccess { kForReading, kForWriting };
+// The device node of a partition name (matched by prefix), or null when the
+// name is unknown or the partition is not open to that access.
+const char *PartitionNode(const char *name, PartitionAccess access);
+
+// Opens a partition by its name in "/proc/mtd" or, failing that, as a path.
+// Returns a descriptor or a negative value.
+int DeviceOpen(const char *name, int flags);
+// 1 if the device opens and answers the geometry request, else 0.
+int DeviceCheck(const char *path);
+// Opens path for reading and writing and asks its geometry, printing the
+// cause of a failure.  Returns the descriptor or -1.
+int DeviceOpenWithGeometry(const char *path, PartitionGeometry *geometry);
+
+int DeviceReadImage(void *buf, int offset, int len, const char *path);
+int DeviceWriteImage(const char *data, int offset, int len, const char *path);
+int DeviceEraseAll(const char *path);
+
+// True when the spare area marks the erase block at start bad (the line
+// "skip bad block" is printed).  A refused spare-area read counts as good.
+bool BlockIsBad(int fd, const char *path, uint32_t start, unsigned char *spare, uint32_t spareSize);
+// Calls the progress callback, if set, with done * scale / size.
+void ReportProgress(uint64_t done, uint32_t size, uint32_t scale);
+
+int BufferIsErased(const unsigned char *buf, int len);
+int BlockAlreadyWritten(int fd, unsigned char *scratch, int len, const unsigned char *data, int blocksize);
+int BlockNeedsErase(int fd, unsigned char *scratch, int blocksize);
+
+// Closes a descriptor on every way out of a scope.
+class DeviceHandle {
+ public:
+  explicit DeviceHandle(int fd) : fd_(fd) {}
+  DeviceHandle(const DeviceHandle &) = delete;
+  DeviceHandle &operator=(const DeviceHandle &) = delete;
+  ~DeviceHandle() { Close(); }
+  int get() const { return fd_; }
+  void Close();
+
+ private:
+  int fd_;
+};
