@@ -1,4 +1,4 @@
 #!/usr/bin/env bash
-# The main job: bootguard judging a run of boots of the camera.
+# The main job: bootguard judging four boots of the emulated camera board.
 set -euo pipefail
-exec "$(dirname "$0")/sandbox-story.sh"
+exec "$(dirname "$0")/../board/story.sh"

@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Prepares the emulated camera board: host tools, the armhf packages the
+# board runs (Debian 12's armmp kernel, busybox, the U-Boot environment tool,
+# mtd-utils, glibc), the MTD drivers Debian's armhf kernel leaves out, and the
+# small armhf helper programs of the guest.
+#
+# Everything lands in board/cache (downloads, unpacked packages, kernel
+# sources) and board/out (built modules and programs); both are ignored by
+# git.  Idempotent: a second run only checks that the pieces are there and
+# rebuilds helpers whose sources changed.  Needs root only while host
+# packages are missing.
+set -euo pipefail
+
+board=$(cd "$(dirname "$0")" && pwd)
+cache=$board/cache
+out=$board/out
+root=$cache/root            # armhf packages unpacked with dpkg-deb -x
+mkdir -p "$cache/debs" "$root" "$out"
+
+log() { echo "setup: $*"; }
+
+# --- host packages ----------------------------------------------------------
+# qemu-system-arm boots the board; u-boot-tools (mkenvimage) and mtd-utils
+# (mkfs.jffs2) build the factory flash content; cpio packs the initramfs; the
+# cross compiler builds the guest helpers and, with linux-source-6.1 and
+# linux-kbuild-6.1, the missing kernel modules.
+host_packages=(
+  qemu-system-arm u-boot-tools mtd-utils cpio gzip xz-utils kmod
+  g++-arm-linux-gnueabihf gcc-arm-linux-gnueabihf binutils-arm-linux-gnueabihf
+  linux-source-6.1 linux-kbuild-6.1 make bc
+)
+missing=()
+for p in "${host_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+need_update=0
+# The armhf packages are fetched with apt-get download, which needs the
+# foreign architecture in apt's lists.
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  [ "$(id -u)" = 0 ] || { echo "setup: run as root once (dpkg --add-architecture armhf)" >&2; exit 1; }
+  log "adding the armhf architecture"
+  dpkg --add-architecture armhf
+  need_update=1
+fi
+if [ "${#missing[@]}" -gt 0 ]; then
+  [ "$(id -u)" = 0 ] || { echo "setup: run as root once to install: ${missing[*]}" >&2; exit 1; }
+  need_update=1
+fi
+# The package lists must know the armhf packages before the first download.
+if [ "$need_update" = 1 ] || { [ ! -e "$cache/unpacked.stamp" ] &&
+     ! apt-cache show linux-image-armmp:armhf >/dev/null 2>&1; }; then
+  log "apt-get update"
+  apt-get update -q >/dev/null
+fi
+if [ "${#missing[@]}" -gt 0 ]; then
+  log "installing host packages: ${missing[*]}"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# --- armhf packages ----------------------------------------------------------
+# The kernel release is chosen once (the one the mirror offers when the cache
+# is first filled) and remembered, so later runs need no package look-ups.
+if [ -s "$cache/kernel-release" ]; then
+  krel=$(cat "$cache/kernel-release")
+else
+  kpkg=$(apt-cache depends linux-image-armmp:armhf | awk '/Depends: linux-image-/ {print $2; exit}')
+  kpkg=${kpkg%:armhf}
+  krel=${kpkg#linux-image-}
+  [ -n "$krel" ] || { echo "setup: cannot find the armhf armmp kernel package" >&2; exit 1; }
+  echo "$krel" > "$cache/kernel-release"
+fi
+kcommon=${krel%-armmp}-common
+guest_packages=(
+  "linux-image-$krel:armhf" "linux-headers-$krel:armhf" "linux-headers-$kcommon"
+  busybox-static:armhf libubootenv-tool:armhf libubootenv0.1:armhf zlib1g:armhf
+  mtd-utils:armhf libc6:armhf
+)
+if [ ! -e "$cache/unpacked.stamp" ]; then
+  log "downloading armhf packages (kernel $krel)"
+  # apt-get download writes into the current directory; as root it warns
+  # that the _apt user cannot write there, which is harmless.
+  (cd "$cache/debs" && apt-get download -qq "${guest_packages[@]}" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+  for p in "${guest_packages[@]}"; do
+    name=${p%:armhf}
+    ls "$cache/debs/${name}_"*.deb >/dev/null 2>&1 || { echo "setup: download of $name failed" >&2; exit 1; }
+  done
+  log "unpacking"
+  for deb in "$cache/debs/"*.deb; do dpkg-deb -x "$deb" "$root"; done
+  # The headers packages refer to each other and to the kbuild tools by
+  # absolute /usr/src and relative /usr/lib paths; point them at the copies
+  # here and at the host's (amd64) linux-kbuild-6.1.
+  hdr=$root/usr/src/linux-headers-$krel
+  sed -i "s|^include .*|include $root/usr/src/linux-headers-$kcommon/Makefile|" "$hdr/Makefile"
+  for d in "$hdr" "$root/usr/src/linux-headers-$kcommon"; do
+    ln -sfn /usr/lib/linux-kbuild-6.1/scripts "$d/scripts"
+    ln -sfn /usr/lib/linux-kbuild-6.1/tools "$d/tools"
+  done
+  touch "$cache/unpacked.stamp"
+fi
+echo "$krel" > "$out/kernel-release"
+
+# --- out-of-tree MTD drivers -------------------------------------------------
+# Debian's armhf kernel has neither the CFI NOR drivers for qemu's pflash nor
+# physmap's device-tree support nor mtdram.  Build them from the matching
+# source tree; only the few files needed are pulled out of the tarball.
+kmod=$out/kmod
+if [ ! -e "$kmod/modules.stamp" ] || [ "$board/kmod/Kbuild" -nt "$kmod/modules.stamp" ]; then
+  src=$cache/src/linux-source-6.1/drivers/mtd
+  if [ ! -e "$src/maps/physmap-core.c" ]; then
+    log "extracting MTD driver sources from linux-source-6.1"
+    mkdir -p "$cache/src"
+    tar -xJf /usr/src/linux-source-6.1.tar.xz -C "$cache/src" --wildcards \
+      'linux-source-6.1/drivers/mtd/chips/*' 'linux-source-6.1/drivers/mtd/maps/physmap*' \
+      'linux-source-6.1/drivers/mtd/devices/mtdram.c'
+  fi
+  log "building cfi_util gen_probe cfi_probe cfi_cmdset_0001 physmap mtdram"
+  rm -rf "$kmod" && mkdir -p "$kmod"
+  cp "$src"/chips/{cfi_util.c,gen_probe.c,cfi_probe.c,cfi_cmdset_0001.c,fwh_lock.h} \
+     "$src"/maps/physmap-core.c "$src"/maps/physmap-{bt1-rom,gemini,ixp4xx,versatile}.h \
+     "$src"/devices/mtdram.c "$board/kmod/Kbuild" "$kmod/"
+  # The host (amd64) modpost mis-sizes the armhf of_device_id table and
+  # fails; the table only feeds module autoloading aliases (the driver's
+  # of_match_table still binds the device), so it is left out.
+  sed -i '/^MODULE_DEVICE_TABLE(of, of_flash_match);/d' "$kmod/physmap-core.c"
+  make -s -C "$root/usr/src/linux-headers-$krel" M="$kmod" ARCH=arm \
+    CROSS_COMPILE=arm-linux-gnueabihf- -j2 modules >"$kmod/build.log" 2>&1 ||
+    { cat "$kmod/build.log" >&2; exit 1; }
+  touch "$kmod/modules.stamp"
+fi
+
+# --- guest helper programs ---------------------------------------------------
+# bgprobe.so is preloaded into the real bootguard process by the board tests
+# and the benchmark: its constructor calls the exported flash functions by
+# name and exits before bootguard's main runs.
+build_helper() {  # output source compile-command...
+  local target=$1 source=$2; shift 2
+  if [ ! -e "$target" ] || [ "$source" -nt "$target" ]; then
+    log "building $(basename "$target")"
+    "$@"
+  fi
+}
+build_helper "$out/bgprobe.so" "$board/guest/bgprobe.c" \
+  arm-linux-gnueabihf-gcc -O2 -Wall -Wextra -Werror -shared -fPIC -o "$out/bgprobe.so" "$board/guest/bgprobe.c" -ldl
+
+log "ready (kernel $krel)"
