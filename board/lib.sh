@@ -138,6 +138,7 @@ build_initrd() {
   printf '%s\n' "${layout[@]}" > "$stage/etc/board-layout"
   echo "$nor_bank" > "$stage/etc/board-nor-bank"
   cp "$board/guest/init" "$stage/init"
+  install -m 755 "$board/guest/nor-up" "$stage/usr/sbin/board-nor-up"
   cp "$board/guest/flash-tests.sh" "$board/guest/bench.sh" "$stage/root/" 2>/dev/null || true
   chmod 755 "$stage/init" "$stage"/root/*.sh 2>/dev/null || true
   # Only the modules the board loads, with a modules.dep made for them.

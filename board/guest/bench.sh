@@ -68,11 +68,5 @@ rmmod nandsim
 
 # NOR: the camera's layout, "uImage" is /dev/mtd6, 16 blocks (4 MiB); a
 # 3 MiB image.
-modprobe cfi_cmdset_0001 && modprobe cfi_probe && modprobe physmap
-n=0
-while [ ! -e /dev/mtd0 ] && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
-bank=$(cat /etc/board-nor-bank)
-while read -r name offset size; do
-  mtdpart add /dev/mtd0 "$name" $((bank + offset)) $((size))
-done < /etc/board-layout
+board-nor-up
 run_cases nor uImage /dev/mtd6 $((3 << 20))

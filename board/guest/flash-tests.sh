@@ -336,13 +336,7 @@ rmmod mtdram
 
 info "uptime $(cut -d" " -f1 /proc/uptime)"
 kind=nor
-modprobe cfi_cmdset_0001 && modprobe cfi_probe && modprobe physmap
-n=0
-while [ ! -e /dev/mtd0 ] && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
-bank=$(cat /etc/board-nor-bank)
-while read -r name offset size; do
-  mtdpart add /dev/mtd0 "$name" $((bank + offset)) $((size))
-done < /etc/board-layout
+board-nor-up
 echo "/dev/mtd4 0x0 0x10000 0x40000 1" > /etc/fw_env.config
 check "CFI NOR geometry: 256 KiB blocks, writesize 1" eq \
   "$(cat /sys/class/mtd/mtd6/erasesize)/$(cat /sys/class/mtd/mtd6/writesize)/$(cat /sys/class/mtd/mtd6/type)" 262144/1/nor
