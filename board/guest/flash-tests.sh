@@ -304,6 +304,28 @@ bad_block_tests() {
     eq "$progress" "$(expect_write_progress "$size" "$E" "$len" 1 3)"
 }
 
+# A bad block inside "uenv" (chip block 34 is its block 2): the whole erase
+# skips it and still erases the environment copies behind it.
+bad_env_block_tests() {
+  dev=/dev/mtd4
+  size=$(cat /sys/class/mtd/mtd4/size)
+  E=$(cat /sys/class/mtd/mtd4/erasesize)
+  random_file /tmp/junk "$E"
+  i=0
+  while [ $i -lt $((size / E)) ]; do
+    [ $i = 2 ] || put_pages $dev $((i * E)) /tmp/junk
+    i=$((i + 1))
+  done
+  probe erase
+  check "env erase over a bad block returns 0" eq "$rc" 0
+  check "env erase skips bad block 2" contains /tmp/probe.out "skip bad block $(printf %x $((2 * E)))"
+  check "env erase: one erase per good block ($((size / E - 1)))" eq "$erases" $((size / E - 1))
+  dump $dev /tmp/dump
+  check "env erase: blocks before the bad one 0xFF" is_ff /tmp/dump 0 $((2 * E))
+  check "env erase: blocks behind the bad one 0xFF" is_ff /tmp/dump $((3 * E)) $((size - 3 * E))
+  check "env erase: progress still reported for the bad block" eq "$progress" "$(expect_erase_progress "$size" "$E")"
+}
+
 # --- the three kinds of flash ----------------------------------------------------
 info "uptime $(cut -d" " -f1 /proc/uptime)"
 kind=nand
@@ -316,6 +338,10 @@ image_tests
 env_tests yes
 read_tests
 bad_block_tests
+rmmod nandsim
+modprobe nandsim id_bytes=0xec,0xf1,0x00,0x15 parts=8,8,8,8,8,8,8,8 badblocks=34 ||
+  echo "@@CHECK FAIL nand: nandsim loads with a bad block in uenv"
+bad_env_block_tests
 rmmod nandsim
 
 info "uptime $(cut -d" " -f1 /proc/uptime)"
