@@ -31,6 +31,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <string>
@@ -553,6 +554,25 @@ Faults* FaultsOf(const char* path) {
   return it == w.devices.end() ? nullptr : &it->second.faults;
 }
 
+// Moves a simulated descriptor's position; false when fd is not simulated.
+// An offset beyond what the caller's off_t can hold fails with EOVERFLOW.
+bool SeekSimulated(int fd, int64_t offset, int whence, int64_t largest, int64_t* result) {
+  World& w = TheWorld();
+  Guard guard(w.mutex);
+  OpenDevice* file = Simulated(w, fd);
+  if (file == nullptr) return false;
+  const int64_t target = SeekTarget(*file, offset, whence);
+  if (target < 0) {
+    *result = -1;
+  } else if (target > largest) {
+    *result = Fail(EOVERFLOW);
+  } else {
+    file->position = static_cast<uint64_t>(target);
+    *result = target;
+  }
+  return true;
+}
+
 }  // namespace mtdsim
 
 // ---------------------------------------------------------------------------
@@ -605,31 +625,18 @@ MTDSIM_EXPORT ssize_t write(int fd, const void* data, size_t count) {
 }
 
 MTDSIM_EXPORT off_t lseek(int fd, off_t offset, int whence) noexcept {
-  auto& w = TheWorld();
-  {
-    mtdsim::Guard guard(w.mutex);
-    if (auto* file = mtdsim::Simulated(w, fd)) {
-      const int64_t target = mtdsim::SeekTarget(*file, offset, whence);
-      if (target < 0) return -1;
-      // A 32-bit off_t cannot name every offset of a large partition.
-      if (static_cast<off_t>(target) != target) return mtdsim::Fail(EOVERFLOW);
-      file->position = static_cast<uint64_t>(target);
-      return static_cast<off_t>(target);
-    }
+  int64_t result = 0;
+  // A 32-bit off_t cannot name every offset of a large partition.
+  if (mtdsim::SeekSimulated(fd, offset, whence, std::numeric_limits<off_t>::max(), &result)) {
+    return static_cast<off_t>(result);
   }
   return mtdsim::Libc().lseek(fd, offset, whence);
 }
 
 MTDSIM_EXPORT off64_t lseek64(int fd, off64_t offset, int whence) noexcept {
-  auto& w = TheWorld();
-  {
-    mtdsim::Guard guard(w.mutex);
-    if (auto* file = mtdsim::Simulated(w, fd)) {
-      const int64_t target = mtdsim::SeekTarget(*file, offset, whence);
-      if (target < 0) return -1;
-      file->position = static_cast<uint64_t>(target);
-      return target;
-    }
+  int64_t result = 0;
+  if (mtdsim::SeekSimulated(fd, offset, whence, std::numeric_limits<off64_t>::max(), &result)) {
+    return result;
   }
   return mtdsim::Libc().lseek64(fd, offset, whence);
 }
