@@ -1,6 +1,7 @@
 // Internals of the flash module, shared between its files; not exported.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <mtd/mtd-user.h>
 
@@ -12,6 +13,9 @@ enum PartitionAccess { kForReading, kForWriting };
 // The device node of a partition name (matched by prefix), or null when the
 // name is unknown or the partition is not open to that access.
 const char *PartitionNode(const char *name, PartitionAccess access);
+// The index-th name, in table order, among those open to that access, or
+// null past the last one: for telling a user which names there are.
+const char *PartitionName(size_t index, PartitionAccess access);
 
 // Opens a partition by its name in "/proc/mtd" or, failing that, as a path.
 // Returns a descriptor or a negative value.

@@ -37,6 +37,9 @@ constexpr PartitionRow kPartitions[] = {
 
 ProgressCallback progressCallback = nullptr;
 
+// Every partition can be written; only some can be read.
+bool OpenTo(const PartitionRow &row, PartitionAccess access) { return access == kForWriting || row.readable; }
+
 // The kernel lists each partition as `mtdN: size erasesize "name"`.
 int OpenListedPartition(const char *quotedName, int flags, bool *listed) {
   *listed = false;
@@ -69,8 +72,20 @@ int OpenListedPartition(const char *quotedName, int flags, bool *listed) {
 
 const char *PartitionNode(const char *name, PartitionAccess access) {
   for (const PartitionRow &row : kPartitions) {
-    if ((access == kForWriting || row.readable) && strncmp(name, row.name, strlen(row.name)) == 0) {
+    if (OpenTo(row, access) && strncmp(name, row.name, strlen(row.name)) == 0) {
       return row.node;
+    }
+  }
+  return nullptr;
+}
+
+const char *PartitionName(size_t index, PartitionAccess access) {
+  for (const PartitionRow &row : kPartitions) {
+    if (OpenTo(row, access)) {
+      if (index == 0) {
+        return row.name;
+      }
+      --index;
     }
   }
   return nullptr;
