@@ -10,6 +10,9 @@ packages=(
   binutils-arm-linux-gnueabihf        # readelf/strip for the armhf checks
   qemu-user                           # runs armhf tests on this machine
   util-linux                          # unshare, for the boot sandbox
+  pkgconf                             # builds a C caller against the installed tree
+  systemd                             # systemd-analyze verify of the unit
+  busybox                             # the init script under busybox ash, as on the camera
 )
 missing=()
 for package in "${packages[@]}"; do
