@@ -174,6 +174,7 @@ int OpenSimulated(World& w, Device& device, int flags) {
   if (fd < 0) return -1;
   w.descriptors[fd] = OpenDevice{&device, flags & O_ACCMODE, 0};
   ++w.counters.opens;
+  if ((flags & O_ACCMODE) != O_RDONLY) ++w.counters.writableOpens;
   return fd;
 }
 

@@ -40,6 +40,7 @@ struct Counters {
   uint64_t oobReads;          // MEMREADOOB requests
   uint64_t unlocks;           // MEMUNLOCK requests
   uint64_t syncs;             // sync() calls (system wide)
+  uint64_t writableOpens;     // successful opens for writing (O_WRONLY, O_RDWR)
 };
 
 // Removes every device and fault, clears the counters, the open log and the

@@ -1,0 +1,185 @@
+// The command line: options, the command, its arguments, and --help.
+
+#include <cstdint>
+#include <cstring>
+
+#include "flash_private.h"
+#include "flash_tool.h"
+
+namespace {
+
+constexpr const char *kHint = "(see bootguard-flash --help)";
+constexpr size_t kNamesSize = 128;
+
+struct CommandSpec {
+  const char *word;
+  Command command;
+  int minArguments;
+  int maxArguments;
+  const char *arguments;  // for the usage error
+};
+constexpr CommandSpec kCommands[] = {
+    {"write", Command::kWrite, 2, 2, "PARTITION FILE"},
+    {"read", Command::kRead, 2, 4, "PARTITION FILE [LENGTH [OFFSET]]"},
+    {"erase-env", Command::kEraseEnv, 0, 0, "no arguments"},
+    {"invalidate-env", Command::kInvalidateEnv, 0, 0, "no arguments"},
+    {"--help", Command::kHelp, 0, 0, "no arguments"},
+    {"--version", Command::kVersion, 0, 0, "no arguments"},
+};
+
+const CommandSpec *FindCommand(const char *word) {
+  for (const CommandSpec &spec : kCommands) {
+    if (strcmp(word, spec.word) == 0) {
+      return &spec;
+    }
+  }
+  return nullptr;
+}
+
+// Options come before the command; the last of --progress and --quiet wins.
+bool ParseOption(const char *word, ToolRequest *request) {
+  if (strcmp(word, "--progress") == 0) {
+    request->progress = ProgressMode::kLines;
+  } else if (strcmp(word, "--quiet") == 0) {
+    request->progress = ProgressMode::kNone;
+  } else {
+    Complain("unknown option '%s' %s", word, kHint);
+    return false;
+  }
+  return true;
+}
+
+// Decimal digits only: no sign, no spaces, no hexadecimal.  A number too
+// big for 64 bits saturates; it is past any partition's end all the same.
+bool ParseCount(const char *text, uint64_t *value) {
+  if (*text == '\0') {
+    return false;
+  }
+  uint64_t number = 0;
+  for (const char *digit = text; *digit != '\0'; ++digit) {
+    if (*digit < '0' || *digit > '9') {
+      return false;
+    }
+    unsigned next = static_cast<unsigned>(*digit - '0');
+    number = number > (UINT64_MAX - next) / 10 ? UINT64_MAX : number * 10 + next;
+  }
+  *value = number;
+  return true;
+}
+
+bool ParseReadNumbers(int count, char **arguments, ToolRequest *request) {
+  if (count >= 3) {
+    request->lengthGiven = true;
+    if (!ParseCount(arguments[2], &request->length)) {
+      Complain("LENGTH must be a non-negative decimal number, not '%s' %s", arguments[2], kHint);
+      return false;
+    }
+  }
+  if (count == 4 && !ParseCount(arguments[3], &request->offset)) {
+    Complain("OFFSET must be a non-negative decimal number, not '%s' %s", arguments[3], kHint);
+    return false;
+  }
+  return true;
+}
+
+// The module's own table decides, by its own prefix rule.
+bool ResolvePartition(const CommandSpec &spec, ToolRequest *request) {
+  bool forReading = spec.command == Command::kRead;
+  request->node = PartitionNode(request->partition, forReading ? kForReading : kForWriting);
+  if (request->node == nullptr) {
+    char names[kNamesSize];
+    PartitionNames(forReading, names, sizeof names);
+    Complain("unknown partition '%s' for %s; it takes: %s", request->partition, spec.word, names);
+    return false;
+  }
+  return true;
+}
+
+bool ParseArguments(const CommandSpec &spec, int count, char **arguments, ToolRequest *request) {
+  if (count < spec.minArguments || count > spec.maxArguments) {
+    Complain("%s takes %s %s", spec.word, spec.arguments, kHint);
+    return false;
+  }
+  if (spec.command != Command::kWrite && spec.command != Command::kRead) {
+    return true;
+  }
+  request->partition = arguments[0];
+  request->file = arguments[1];
+  if (spec.command == Command::kRead && !ParseReadNumbers(count, arguments, request)) {
+    return false;
+  }
+  return ResolvePartition(spec, request);
+}
+
+}  // namespace
+
+bool ParseCommandLine(int argc, char **argv, ToolRequest *request) {
+  int next = 1;
+  for (; next < argc && argv[next][0] == '-' && FindCommand(argv[next]) == nullptr; ++next) {
+    if (!ParseOption(argv[next], request)) {
+      return false;
+    }
+  }
+  if (next == argc) {
+    Complain("no command given %s", kHint);
+    return false;
+  }
+  const CommandSpec *spec = FindCommand(argv[next]);
+  if (spec == nullptr) {
+    Complain("unknown command '%s' %s", argv[next], kHint);
+    return false;
+  }
+  request->command = spec->command;
+  return ParseArguments(*spec, argc - next - 1, argv + next + 1, request);
+}
+
+void PartitionNames(bool forReading, char *out, size_t size) {
+  size_t used = 0;
+  out[0] = '\0';
+  const char *name = nullptr;
+  for (size_t index = 0; (name = PartitionName(index, forReading ? kForReading : kForWriting)) != nullptr; ++index) {
+    int length = snprintf(out + used, size - used, "%s%s", index == 0 ? "" : " ", name);
+    if (length < 0 || static_cast<size_t>(length) >= size - used) {
+      return;  // cut short: the buffer holds as many names as fit
+    }
+    used += static_cast<size_t>(length);
+  }
+}
+
+void PrintHelp(FILE *out) {
+  char writeNames[kNamesSize];
+  char readNames[kNamesSize];
+  PartitionNames(false, writeNames, sizeof writeNames);
+  PartitionNames(true, readNames, sizeof readNames);
+  fprintf(out,
+          "Usage: bootguard-flash [--progress | --quiet] COMMAND [ARGUMENT...]\n"
+          "\n"
+          "  write PARTITION FILE                   FILE whole, as the partition's image\n"
+          "  read PARTITION FILE [LENGTH [OFFSET]]  LENGTH bytes (default: the partition's\n"
+          "                                         size) from OFFSET (default 0) into\n"
+          "                                         FILE; FILE - is standard output\n"
+          "  erase-env                              erase the whole \"uenv\" partition\n"
+          "  invalidate-env                         zero the stored environment's CRC field\n"
+          "  --help | --version\n"
+          "\n"
+          "Options, before the command:\n"
+          "  --progress  a line per whole-percent change on standard error, for logs\n"
+          "  --quiet     no progress, even on a terminal (where it is one line redrawn)\n"
+          "\n"
+          "write takes: %s\n"
+          "read takes:  %s\n"
+          "A name matches when it starts with one of these: rootfs2 is rootfs.\n"
+          "\n"
+          "A write starts at the partition's first byte and leaves the rest of the\n"
+          "partition erased; blocks that already hold the image are not rewritten, bad\n"
+          "blocks are skipped and every written block is read back.  The file is read\n"
+          "whole and checked against the partition's size before flash is touched.\n"
+          "The flash module's own lines go to standard output, this tool's to standard\n"
+          "error.\n"
+          "\n"
+          "Exit status: 0 success; 1 the operation failed (file missing, empty or too\n"
+          "big, read past the partition's end, device or flash failure); 2 usage error\n"
+          "(unknown command or option, wrong argument count, LENGTH or OFFSET not a\n"
+          "non-negative decimal number, unknown partition name).\n",
+          writeNames, readNames);
+}

@@ -1,0 +1,196 @@
+// bootguard-flash's commands: each checks what it can, then makes one call
+// of the flash module.
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "flash_private.h"
+#include "flash_tool.h"
+
+namespace {
+
+constexpr const char *kBootEnvName = "uenv";
+// The module's progress scales: the writer reports 0 to 100, the erase of
+// the boot environment 0 to just below 40.
+constexpr int kWriteScale = 100;
+constexpr int kEraseScale = 40;
+
+// Asks a partition's size without being able to change it: opened read-only
+// and asked MEMGETINFO, nothing else.
+bool ProbePartitionSize(const char *name, const char *node, uint32_t *size) {
+  ScopedFd device(open(node, O_RDONLY | O_CLOEXEC));
+  if (device.get() < 0) {
+    Complain("cannot open %s for %s: %s", node, name, strerror(errno));
+    return false;
+  }
+  PartitionGeometry geometry{};
+  if (ioctl(device.get(), MEMGETINFO, &geometry) != 0) {
+    Complain("cannot get the MTD geometry of %s for %s: %s", node, name, strerror(errno));
+    return false;
+  }
+  *size = geometry.size;
+  return true;
+}
+
+bool ImageFits(const ToolRequest &request, uint64_t fileSize, uint32_t partitionSize) {
+  if (fileSize > partitionSize) {
+    Complain("'%s' (%llu bytes) does not fit %s (%s, %u bytes)", request.file,
+             static_cast<unsigned long long>(fileSize), request.partition, request.node, partitionSize);
+    return false;
+  }
+  if (fileSize > INT_MAX) {
+    Complain("'%s' (%llu bytes) is more than one write can take (%d bytes)", request.file,
+             static_cast<unsigned long long>(fileSize), INT_MAX);
+    return false;
+  }
+  return true;
+}
+
+bool ReadFits(const ToolRequest &request, uint64_t length, uint32_t partitionSize) {
+  if (request.offset > partitionSize || length > partitionSize - request.offset) {
+    Complain("reading %llu bytes at offset %llu goes past the end of %s (%s, %u bytes)",
+             static_cast<unsigned long long>(length), static_cast<unsigned long long>(request.offset),
+             request.partition, request.node, partitionSize);
+    return false;
+  }
+  if (length > INT_MAX || request.offset > INT_MAX) {
+    Complain("reading %llu bytes at offset %llu is more than one read can take (%d bytes)",
+             static_cast<unsigned long long>(length), static_cast<unsigned long long>(request.offset), INT_MAX);
+    return false;
+  }
+  return true;
+}
+
+// Runs one module call with its progress shown; true when it returned 0.
+template <typename Operation>
+bool WithProgress(ProgressStyle style, uint64_t total, int scale, Operation operation) {
+  ProgressSink sink = MakeProgressSink(style, stderr, total, scale);
+  int result = 0;
+  {
+    ProgressRoute route(&sink);
+    result = operation();
+  }
+  FinishProgress(&sink, result == 0);
+  return result == 0;
+}
+
+int RunWrite(const ToolRequest &request, ProgressStyle style) {
+  uint64_t fileSize = 0;
+  ScopedFd file(OpenImageFile(request.file, &fileSize));
+  if (file.get() < 0) {
+    return kExitFailed;
+  }
+  uint32_t partitionSize = 0;
+  if (!ProbePartitionSize(request.partition, request.node, &partitionSize) ||
+      !ImageFits(request, fileSize, partitionSize)) {
+    return kExitFailed;
+  }
+  // Nothing is erased before the whole image is in memory.
+  HeapBuffer image(ReadWholeFile(file.get(), request.file, static_cast<size_t>(fileSize)));
+  file.Close();
+  if (image.get() == nullptr) {
+    return kExitFailed;
+  }
+  int length = static_cast<int>(fileSize);
+  if (!WithProgress(style, partitionSize, kWriteScale,
+                    [&] { return ZQDeviceWrite(request.partition, 0, image.get(), length); })) {
+    Complain("writing '%s' to %s failed", request.file, request.partition);
+    return kExitFailed;
+  }
+  return kExitSuccess;
+}
+
+int RunRead(const ToolRequest &request) {
+  uint32_t partitionSize = 0;
+  if (!ProbePartitionSize(request.partition, request.node, &partitionSize)) {
+    return kExitFailed;
+  }
+  uint64_t length = request.lengthGiven ? request.length : partitionSize;
+  if (!ReadFits(request, length, partitionSize)) {
+    return kExitFailed;
+  }
+  if (length == 0) {
+    // The module reads at least one byte; nothing asked, nothing read.
+    return WriteOutputFile(request.file, "", 0) ? kExitSuccess : kExitFailed;
+  }
+  HeapBuffer data(malloc(static_cast<size_t>(length)));
+  if (data.get() == nullptr) {
+    Complain("no memory for %llu bytes", static_cast<unsigned long long>(length));
+    return kExitFailed;
+  }
+  if (ZQDeviceRead(request.partition, static_cast<int>(request.offset), data.get(), static_cast<int>(length)) != 0) {
+    Complain("reading %s failed", request.partition);
+    return kExitFailed;
+  }
+  return WriteOutputFile(request.file, data.get(), static_cast<size_t>(length)) ? kExitSuccess : kExitFailed;
+}
+
+// Both environment commands work on "uenv"; its size is the progress total.
+bool ProbeBootEnv(uint32_t *size) {
+  return ProbePartitionSize(kBootEnvName, PartitionNode(kBootEnvName, kForWriting), size);
+}
+
+int RunEraseEnv(ProgressStyle style) {
+  uint32_t size = 0;
+  if (!ProbeBootEnv(&size)) {
+    return kExitFailed;
+  }
+  if (!WithProgress(style, size, kEraseScale, [] { return ZQDeviceEraseBootEnv(); })) {
+    Complain("erasing %s failed", kBootEnvName);
+    return kExitFailed;
+  }
+  return kExitSuccess;
+}
+
+int RunInvalidateEnv(ProgressStyle style) {
+  uint32_t size = 0;
+  if (!ProbeBootEnv(&size)) {
+    return kExitFailed;
+  }
+  if (!WithProgress(style, size, kWriteScale, [] { return ZQDeviceEraseOneBootEnv(); })) {
+    Complain("invalidating the environment in %s failed", kBootEnvName);
+    return kExitFailed;
+  }
+  return kExitSuccess;
+}
+
+}  // namespace
+
+void Complain(const char *format, ...) {
+  char line[512];
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  fprintf(stderr, "bootguard-flash: %s\n", line);
+}
+
+int RunFlashTool(int argc, char **argv) {
+  ToolRequest request;
+  if (!ParseCommandLine(argc, argv, &request)) {
+    return kExitUsage;
+  }
+  ProgressStyle style = ChooseProgressStyle(request.progress, isatty(STDERR_FILENO) == 1);
+  switch (request.command) {
+    case Command::kHelp:
+      PrintHelp(stdout);
+      return kExitSuccess;
+    case Command::kVersion:
+      printf("bootguard-flash %s\n", BOOTGUARD_VERSION);
+      return kExitSuccess;
+    case Command::kWrite:
+      return RunWrite(request, style);
+    case Command::kRead:
+      return RunRead(request);
+    case Command::kEraseEnv:
+      return RunEraseEnv(style);
+    case Command::kInvalidateEnv:
+      return RunInvalidateEnv(style);
+  }
+  return kExitUsage;
+}
