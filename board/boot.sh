@@ -1,38 +1,40 @@
 #!/usr/bin/env bash
-# Boots the emulated camera board once and shows its console.
+# Runs the emulated camera board with its console on the terminal.
 #
-#   board/boot.sh [--fresh] [--nor FILE] SCENARIO [NAME=VALUE...]
+#   board/boot.sh [--fresh] [--broken] [--nor FILE] SCENARIO [NAME=VALUE...]
 #
-# SCENARIO is camera (a camera boot: the application starts only with
-# app=runs, then bootguard runs once), inspect (print the kept counter and
-# boot-loader variable), flashtest or bench.  NAME=VALUE pairs go on the
-# kernel command line as board.NAME=VALUE.  The NOR flash file (default
-# board/out/nor.img) is kept between boots like the camera's flash; --fresh
-# replaces it with a factory image first.  Runs setup.sh and builds the armhf
-# bootguard when needed.
+# SCENARIO is camera (U-Boot, then the camera or, on U-Boot's recovery path,
+# the recovery system; restarts reset the board and the run goes on until a
+# healthy verdict powers it off), flashtest, envtest or bench.  NAME=VALUE
+# pairs go on the kernel command line as board.NAME=VALUE.  The NOR flash
+# file (default board/out/nor.img) is kept between runs like the camera's
+# flash; --fresh replaces it with a factory image first, --broken with one
+# whose "rootfs" holds a broken application update.  BOARD_REAL_TIME=1 runs
+# the guest clock in real time.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-fresh=0
+variant=""
 nor=$out/nor.img
 while [ $# -gt 0 ]; do
   case $1 in
-    --fresh) fresh=1; shift ;;
+    --fresh) variant=good; shift ;;
+    --broken) variant=broken; shift ;;
     --nor) nor=$2; shift 2 ;;
-    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
     *) break ;;
   esac
 done
-[ $# -ge 1 ] || die "usage: $0 [--fresh] [--nor FILE] SCENARIO [NAME=VALUE...]"
+[ $# -ge 1 ] || die "usage: $0 [--fresh] [--broken] [--nor FILE] SCENARIO [NAME=VALUE...]"
 scenario=$1; shift
 args=()
 for kv in "$@"; do args+=("board.$kv"); done
 
 "$board/setup.sh" >/dev/null
-ensure_bootguard
+install_product
 build_initrd
-if [ "$fresh" = 1 ] || [ ! -e "$nor" ]; then
-  log "new factory flash image $nor"
-  make_nor_image "$nor"
+if [ -n "$variant" ] || [ ! -e "$nor" ]; then
+  log "new factory flash image $nor (${variant:-good} rootfs)"
+  make_nor_image "$nor" "${variant:-good}"
 fi
-BOARD_VERBOSE=1 boot_once "$nor" "$out/last-boot.log" "$scenario" "${args[@]}"
+BOARD_VERBOSE=1 run_machine "$nor" "$out/last-run.log" "$scenario" "${args[@]}"

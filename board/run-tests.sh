@@ -1,22 +1,25 @@
 #!/usr/bin/env bash
-# The board test tier: bootguard on the emulated camera board.
+# The board test tier: bootguard on the emulated camera board, U-Boot
+# included.
 #
-#   board/run-tests.sh [story] [flash]     (both when none is named)
+#   board/run-tests.sh [story] [env] [flash]     (all when none is named)
 #
-# story  the main job's four boots (story.sh), then every bootguard line,
-#        the counter file and the stored boot-loader variable of each boot
-#        are checked, and the "uenv" partition is read out of the NOR file
+# story  the main job (story.sh): each boot's U-Boot environment and path,
+#        bootguard's lines, the counter, the recovery flag, the recovery
+#        system's restore, and the flash file afterwards
+# env    the environment functions judged by U-Boot over restarts
+#        (guest/env-tests.sh)
 # flash  one boot that runs the flash module through the real bootguard
-#        process on nandsim, mtdram and the CFI NOR flash, every result read
-#        back independently (guest/flash-tests.sh)
+#        process and bootguard-flash on nandsim, mtdram and the CFI NOR
+#        flash, every result read back independently (guest/flash-tests.sh)
 #
 # Prints each check and ends with "N passed, M failed"; exits non-zero when
-# anything failed.  About four minutes after setup.
+# anything failed.  Every run uses -icount: nothing here measures time.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
 parts=("$@")
-[ ${#parts[@]} -gt 0 ] || parts=(story flash)
+[ ${#parts[@]} -gt 0 ] || parts=(story env flash)
 
 passed=0
 failed=0
@@ -31,75 +34,119 @@ expect() {  # description actual expected
     echo "     got:      $(printf '%s' "$2" | tr '\n' '|')"
   fi
 }
+check() {  # description command...
+  local what=$1; shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+between() { awk -v v="$1" -v lo="$2" -v hi="$3" 'BEGIN { exit !(v != "" && v >= lo && v < hi) }'; }
 
-"$board/setup.sh"
-ensure_bootguard
+"$board/setup.sh" >/dev/null
+install_product
 build_initrd
 
 story_tests() {
-  local story=$out/story log
+  local story=$out/story log boot
+  local paths=(normal normal normal recovery normal) counters=(absent 1 2 2 2 absent) flags=(0 0 0 1 0 0)
   if ! "$board/story.sh"; then
     fail "story: story.sh ran to its end"
-    return
   fi
   echo
   echo "== story checks =="
-  log=$story/boot-1.log
+  expect "story: five boots, the run ends after the healthy verdict" "$(ls "$story"/boot-*.log 2>/dev/null | wc -l)" 5
   expect "story: /proc/mtd lists the camera's partitions" \
-    "$(marker "$log" MTD | sed -n 's/^\(mtd[1-8]\): .* \("[^"]*"\)$/\1 \2/p' | grep -v '^mtd2 ')" \
+    "$(marker "$story/boot-1.log" MTD | sed -n 's/^\(mtd[1-8]\): .* \("[^"]*"\)$/\1 \2/p' | grep -v '^mtd2 ')" \
     "$(printf '%s\n' 'mtd1 "fdt"' 'mtd3 "u-boot"' 'mtd4 "uenv"' 'mtd5 "factory"' 'mtd6 "uImage"' 'mtd7 "rootfs"' 'mtd8 "customer"')"
-  # Boots 1-3: the application fails; the counter goes absent -> 1 -> 2 and
-  # the third boot asks for recovery instead of retrying.
-  local boot counters=(absent 1 2) lines
+  for boot in 1 2 3 4 5; do
+    log=$story/boot-$boot.log
+    [ -e "$log" ] || { fail "story boot $boot: happened"; continue; }
+    expect "story boot $boot: U-Boot loads the stored environment" "$(uboot_env "$log")" stored
+    expect "story boot $boot: U-Boot takes the ${paths[boot - 1]} path" "$(uboot_path "$log")" "${paths[boot - 1]}"
+    expect "story boot $boot: counter before" "$(marker "$log" COUNTER-before)" "${counters[boot - 1]}"
+    expect "story boot $boot: ota_upgrade_status before" "$(marker "$log" ENV-before)" "ota_upgrade_status=${flags[boot - 1]}"
+  done
+  # Boots 1-3: the broken update's application fails; the counter goes
+  # absent -> 1 -> 2 and the third boot asks for recovery instead.
+  local lines seconds
   for boot in 1 2 3; do
     log=$story/boot-$boot.log
     lines=$(printf '%s\n' "ipcamera not run" "recovery 1" "num=$((boot - 1))")
     [ "$boot" = 3 ] || lines+=$'\n'"try again"
-    expect "story boot $boot: counter file before: ${counters[boot - 1]}" "$(marker "$log" COUNTER-before)" "${counters[boot - 1]}"
-    expect "story boot $boot: ota_upgrade_status still 0" "$(marker "$log" ENV-before)" "ota_upgrade_status=0"
-    expect "story boot $boot: the application fails to start" "$(marker "$log" APP)" "ipcamera: failed to start"
+    expect "story boot $boot: the application cannot start" "$(marker "$log" APP)" \
+      "ipcamera: cannot start: /usr/lib/libisp.so.2: version mismatch (broken update)"
     expect "story boot $boot: bootguard's lines" "$(bootguard_lines "$log")" "$lines"
-    restarted "$log" && pass "story boot $boot: ends with a restart" || fail "story boot $boot: ends with a restart"
+    check "story boot $boot: ends with bootguard's restart" restarted "$log"
+    seconds=$(bootguard_seconds "$log" || true)
+    check "story boot $boot: bootguard judged 30 s (guest time) after it started (${seconds:-?} s)" \
+      between "$seconds" 30 31
   done
-
+  # Boot 4: the recovery system restores "rootfs" and clears the flag.
   log=$story/boot-4.log
-  expect "story boot 4: counter file left at 2 by the recovery boot" "$(marker "$log" COUNTER-before)" 2
-  expect "story boot 4: recovery request stored: ota_upgrade_status=1" "$(marker "$log" ENV-before)" "ota_upgrade_status=1"
-  expect "story boot 4: the application starts" "$(marker "$log" APP)" "ipcamera: started"
-  expect "story boot 4: bootguard's lines" "$(bootguard_lines "$log")" "recovery 0"
-  expect "story boot 4: bootguard returns with status 0" "$(marker "$log" BOOTGUARD-END)" "exit=0"
-  expect "story boot 4: counter file removed" "$(marker "$log" COUNTER-after)" absent
-  expect "story boot 4: ota_upgrade_status=1 kept" "$(marker "$log" ENV-after)" "ota_upgrade_status=1"
+  check "story boot 4: the recovery system ran to its end" grep -q '^@@RECOVERY done' "$log"
+  check "story boot 4: bootguard-flash wrote the golden image into rootfs" \
+    grep -q "^Writing from to rootfs,offset:0 len:$(part_size factory)$" "$log"
+  expect "story boot 4: the write's last progress line" \
+    "$(grep '^bootguard-flash: [0-9]*%' "$log" | tail -n 1 | cut -d' ' -f2)" "100%"
+  expect "story boot 4: the flag cleared" "$(marker "$log" ENV-after)" "ota_upgrade_status=0"
+  check "story boot 4: ends with a restart" restarted "$log"
+  # Boot 5: the restored application runs; bootguard clears the counter.
+  log=$story/boot-5.log
+  expect "story boot 5: the application starts" "$(marker "$log" APP)" "ipcamera: started (factory image)"
+  expect "story boot 5: bootguard's lines" "$(bootguard_lines "$log")" "recovery 0"
+  seconds=$(bootguard_seconds "$log" || true)
+  check "story boot 5: bootguard returned 30 s (guest time) after it started (${seconds:-?} s)" \
+    between "$seconds" 30 31
+  expect "story boot 5: counter removed" "$(marker "$log" COUNTER-after)" absent
+  expect "story boot 5: ota_upgrade_status stays 0" "$(marker "$log" ENV-after)" "ota_upgrade_status=0"
+  # The flash file itself, read on this machine: "rootfs" holds the golden
+  # image and "uenv" the cleared flag.
+  local golden
+  golden=$(mktemp)
+  make_app_image good "$golden"
+  check "story: the NOR file's rootfs starts with the golden application image" \
+    cmp -s -n "$(stat -c %s "$golden")" "$golden" \
+    <(tail -c +$(( $(part_offset rootfs) + 1 )) "$story/nor.img")
+  rm -f "$golden"
+  expect "story: the NOR file's uenv holds ota_upgrade_status=0" \
+    "$(head -c $((env_size)) "$story/nor.img" | tail -c +5 | tr '\0' '\n' | grep '^ota_upgrade_status=' || true)" \
+    "ota_upgrade_status=0"
+}
 
-  # bootguard judges only after its 30 s wait (start of its run to the
-  # restart, or to its return on the healthy boot).
-  local waited
-  for boot in 1 2 3 4; do
-    waited=$(bootguard_seconds "$story/boot-$boot.log")
-    if [ -n "$waited" ] && [ "$waited" -ge 30 ] && [ "$waited" -le 40 ]; then
-      pass "story boot $boot: bootguard waited 30 s before judging (${waited} s)"
-    else
-      fail "story boot $boot: bootguard waited 30 s before judging (${waited:-?} s)"
-    fi
-  done
-
-  # The flash itself, read on this machine from the NOR file: "uenv"'s
-  # environment copy holds the variable set by the real fw_setenv.
-  local vars
-  vars=$(dd if="$story/nor.img" bs=64k skip=$(( $(part_offset uenv) / 65536 )) count=1 status=none |
-    tail -c +5 | tr '\0' '\n' | grep '^ota_upgrade_status=' || true)
-  expect "story: NOR file's uenv partition holds ota_upgrade_status=1" "$vars" "ota_upgrade_status=1"
+env_tests() {
+  local dir=$out/envtest nor log boots
+  echo
+  echo "== environment functions, judged by U-Boot =="
+  rm -rf "$dir" && mkdir -p "$dir"
+  nor=$dir/nor.img
+  make_nor_image "$nor"
+  BOARD_MAX_BOOTS=6 run_machine "$nor" "$dir/run.log" envtest || fail "env: the run ended by itself"
+  boots=$(split_boots "$dir/run.log" "$dir")
+  expect "env: four boots" "$boots" 4
+  log=$dir/boot-1.log
+  expect "env boot 1: stored environment, normal path" "$(uboot_env "$log") $(uboot_path "$log")" "stored normal"
+  check "env boot 1: invalidate-env succeeds" grep -q '^@@ENVTEST status=0' "$log"
+  log=$dir/boot-2.log
+  expect "env boot 2: after invalidate-env U-Boot warns of the bad CRC and boots by its default path" \
+    "$(uboot_env "$log") $(uboot_path "$log")" "default default"
+  check "env boot 2: the camera still boots" grep -q '^@@ENVTEST step=2 mode=$' "$log"
+  expect "env boot 2: fw_setenv rebuilds an environment" "$(marker "$log" 'ENVTEST printenv')" "board_check=1"
+  check "env boot 2: erase-env succeeds" grep -q '^@@ENVTEST status=0' "$log"
+  log=$dir/boot-3.log
+  expect "env boot 3: after erase-env U-Boot warns of the bad CRC and boots by its default path" \
+    "$(uboot_env "$log") $(uboot_path "$log")" "default default"
+  check "env boot 3: the camera still boots" grep -q '^@@ENVTEST step=3 mode=$' "$log"
+  log=$dir/boot-4.log
+  expect "env boot 4: the flag fw_setenv set over an erased environment takes U-Boot's recovery path" \
+    "$(uboot_env "$log") $(uboot_path "$log")" "stored recovery"
+  check "env boot 4: the kernel is told so" grep -q '^@@ENVTEST step=4 mode=recovery$' "$log"
 }
 
 flash_tests() {
   local log=$out/flashtest.log nor=$out/test-nor.img line
   echo
   echo "== flash module on nandsim, mtdram and CFI NOR (one boot) =="
-  # A blank NOR bank of its own: the story's flash file is left alone.
-  dd if=/dev/zero bs=1M count=$((nor_bank_size >> 20)) status=none | tr '\0' '\377' > "$nor"
-  if ! boot_once "$nor" "$log" flashtest; then
-    fail "flash: the test boot ended normally (log: $log)"
-  fi
+  # A NOR bank of its own: the story's flash file is left alone.
+  make_blank_nor_image "$nor"
+  BOARD_MAX_BOOTS=1 run_machine "$nor" "$log" flashtest || fail "flash: the test boot ended normally (log: $log)"
   grep -q '^@@FLASHTEST-END' "$log" || fail "flash: the guest tests ran to their end (log: $log)"
   while IFS= read -r line; do
     case $line in
@@ -114,8 +161,9 @@ flash_tests() {
 for part in "${parts[@]}"; do
   case $part in
     story) story_tests ;;
+    env) env_tests ;;
     flash) flash_tests ;;
-    *) die "unknown part $part (story, flash)" ;;
+    *) die "unknown part $part (story, env, flash)" ;;
   esac
 done
 

@@ -20,14 +20,15 @@ mkdir -p "$cache/debs" "$root" "$out"
 log() { echo "setup: $*"; }
 
 # --- host packages ----------------------------------------------------------
-# qemu-system-arm boots the board; u-boot-tools (mkenvimage) and mtd-utils
-# (mkfs.jffs2) build the factory flash content; cpio packs the initramfs; the
-# cross compiler builds the guest helpers and, with linux-source-6.1 and
-# linux-kbuild-6.1, the missing kernel modules.
+# qemu-system-arm boots the board with u-boot-qemu's U-Boot; u-boot-tools
+# (mkenvimage), mtd-utils (mkfs.jffs2) and squashfs-tools build the factory
+# flash content; cpio packs the initramfs; the cross compiler builds the
+# guest helpers and, with linux-source-6.1 and linux-kbuild-6.1, the missing
+# kernel modules.
 host_packages=(
-  qemu-system-arm u-boot-tools mtd-utils cpio gzip xz-utils kmod
+  qemu-system-arm u-boot-qemu u-boot-tools mtd-utils squashfs-tools cpio gzip xz-utils kmod bc
   g++-arm-linux-gnueabihf gcc-arm-linux-gnueabihf binutils-arm-linux-gnueabihf
-  linux-source-6.1 linux-kbuild-6.1 make bc
+  linux-source-6.1 linux-kbuild-6.1 make
 )
 missing=()
 for p in "${host_packages[@]}"; do
@@ -129,9 +130,10 @@ if [ ! -e "$kmod/modules.stamp" ] || [ "$board/kmod/Kbuild" -nt "$kmod/modules.s
 fi
 
 # --- guest helper programs ---------------------------------------------------
-# bgprobe.so is preloaded into the real bootguard process by the board tests
-# and the benchmark: its constructor calls the exported flash functions by
-# name and exits before bootguard's main runs.
+# bgprobe.so is preloaded into the real bootguard process by the board tests:
+# its constructor calls the exported flash functions by name and exits
+# before bootguard's main runs.  mtdcount.so counts what any program does to
+# the flash, and stopwatch times a command, for the benchmark.
 build_helper() {  # output source compile-command...
   local target=$1 source=$2; shift 2
   if [ ! -e "$target" ] || [ "$source" -nt "$target" ]; then
@@ -141,5 +143,9 @@ build_helper() {  # output source compile-command...
 }
 build_helper "$out/bgprobe.so" "$board/guest/bgprobe.c" \
   arm-linux-gnueabihf-gcc -O2 -Wall -Wextra -Werror -shared -fPIC -o "$out/bgprobe.so" "$board/guest/bgprobe.c" -ldl
+build_helper "$out/stopwatch" "$board/guest/stopwatch.c" \
+  arm-linux-gnueabihf-gcc -O2 -Wall -Wextra -Werror -o "$out/stopwatch" "$board/guest/stopwatch.c"
+build_helper "$out/mtdcount.so" "$board/guest/mtdcount.c" \
+  arm-linux-gnueabihf-gcc -O2 -Wall -Wextra -Werror -shared -fPIC -o "$out/mtdcount.so" "$board/guest/mtdcount.c" -ldl
 
 log "ready (kernel $krel)"

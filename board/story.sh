@@ -1,97 +1,114 @@
 #!/usr/bin/env bash
-# The main job on the emulated camera board: bootguard judging four boots of
-# a camera whose application is installed but does not start, until the
-# fourth boot, when it does.
+# The main job: a camera with a broken application update, from its first
+# failed boot to a healthy one, in one continuous run of the emulated board.
 #
-#   boot 1-2  application fails: bootguard counts the failed boot in
-#             /customer/bootfailed and restarts the camera
-#   boot 3    application fails again: bootguard asks U-Boot for the
-#             recovery path (ota_upgrade_status=1 in "uenv") and restarts
-#   boot 4    application runs: bootguard clears the counter
+#   board/story.sh [--real-time]
 #
-# Every boot is a separate run of qemu on the same NOR flash file, ended by
-# bootguard's restart request (qemu runs with -no-reboot) or, after a healthy
-# boot, by the board's init.  A boot that restarts ends at once, so the
-# counter and the boot-loader variable it left are read at the start of the
-# next boot; the last boot reads them after bootguard is done.
+#   boots 1-3  U-Boot's normal path; the application in "rootfs" cannot
+#              start; bootguard counts the failed boots (counter 1, 2) and
+#              restarts, and on the third asks U-Boot for its recovery path
+#              (fw_setenv ota_upgrade_status 1)
+#   boot 4     U-Boot's recovery path: the recovery system restores
+#              "rootfs" from the golden copy in "factory" with
+#              bootguard-flash, clears the flag and restarts
+#   boot 5     U-Boot's normal path; the application runs; bootguard clears
+#              the counter; the run ends after that healthy verdict
 #
-# Each boot takes about 40 s: bootguard waits 30 s before judging.  Logs:
-# board/out/story/boot-N.log.  Installs and builds what it needs (setup.sh,
-# the armhf preset).
+# One qemu process: every restart resets the board and U-Boot runs again on
+# the same flash; nothing on the host steps in between boots.  The guest
+# clock runs on executed instructions (-icount), so bootguard's 30 s settle
+# passes in about a second; --real-time runs it in real time.  Logs:
+# board/out/story/.  Installs and builds what it needs.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-"$board/setup.sh"
-ensure_bootguard
+case ${1:-} in
+  --real-time) export BOARD_REAL_TIME=1 ;;
+  "") ;;
+  *) sed -n '2,22p' "$0"; exit 2 ;;
+esac
+
+started=$(date +%s.%N)
+"$board/setup.sh" >/dev/null
+install_product
 build_initrd
 
 story=$out/story
 rm -rf "$story" && mkdir -p "$story"
 nor=$story/nor.img
-make_nor_image "$nor"
-echo
-echo "A new camera: factory flash image $(basename "$nor") (U-Boot environment with"
-echo "ota_upgrade_status=0 in \"uenv\", the application installed as /customer/ipcamera)."
+make_nor_image "$nor" broken
+echo "A camera with a broken application update (factory flash image $(basename "$nor")):"
+echo "  \"rootfs\" holds an application image whose program cannot start,"
+echo "  \"factory\" the golden copy of the application image,"
+echo "  \"uenv\" U-Boot's environment with ota_upgrade_status=0."
+echo "One run of the board: U-Boot, Linux, the start scripts, bootguard; every restart resets the board."
 
-apps=(fails fails fails runs)
-durations=()
-for boot in 1 2 3 4; do
-  app=${apps[boot - 1]}
-  echo
-  if [ "$app" = runs ]; then
-    echo "== boot $boot: the application starts =="
-  else
-    echo "== boot $boot: the application is installed but does not start =="
-  fi
-  start=$(date +%s)
-  boot_once "$nor" "$story/boot-$boot.log" camera "board.boot=$boot" "board.app=$app" ||
-    die "boot $boot: qemu failed or timed out (log: $story/boot-$boot.log)"
-  durations+=($(( $(date +%s) - start )))
-  if [ "$boot" = 1 ]; then
-    echo "flash partitions (/proc/mtd):"
-    marker "$story/boot-1.log" MTD | sed 's/^/    /'
-  fi
-  grep -q '^@@BOOTGUARD-START' "$story/boot-$boot.log" ||
-    die "boot $boot: bootguard did not start (log: $story/boot-$boot.log)"
-  echo "before: /customer/bootfailed: $(marker "$story/boot-$boot.log" COUNTER-before)," \
-    "fw_printenv: $(marker "$story/boot-$boot.log" ENV-before)"
-  marker "$story/boot-$boot.log" APP | sed 's/^/app:    /'
-  echo "bootguard:"
-  bootguard_lines "$story/boot-$boot.log" | sed 's/^/    /'
-  judged=$(bootguard_seconds "$story/boot-$boot.log" || true)
-  if restarted "$story/boot-$boot.log"; then
-    echo "-> bootguard restarted the camera ${judged:-?} s after it started (boot: ${durations[-1]} s)"
-  else
-    echo "-> bootguard returned ($(marker "$story/boot-$boot.log" BOOTGUARD-END)) ${judged:-?} s after it started;" \
-      "the camera keeps running (boot: ${durations[-1]} s)"
-  fi
-done
+run_status=0
+BOARD_MAX_BOOTS=8 BOARD_TIMEOUT=${BOARD_TIMEOUT:-600} run_machine "$nor" "$story/run.log" camera || run_status=$?
+boots=$(split_boots "$story/run.log" "$story")
 
-echo
-echo "== after the last boot =="
-echo "/customer/bootfailed: $(marker "$story/boot-4.log" COUNTER-after)," \
-  "fw_printenv: $(marker "$story/boot-4.log" ENV-after)"
-
-# --- summary -------------------------------------------------------------------
-# What each boot left behind is what the next boot found (the last boot's
-# own "after" state closes the table).
-state_after() {  # boot what(COUNTER|ENV)
-  if [ "$1" -lt 4 ]; then
-    marker "$story/boot-$(($1 + 1)).log" "$2-before"
+# What the boot found and left: the counter and the recovery flag.  A boot
+# that restarts leaves what the next boot finds.
+state() {  # boot before|after COUNTER|ENV
+  local log=$story/boot-$1.log value
+  if [ "$2" = after ] && [ "$1" -lt "$boots" ]; then
+    log=$story/boot-$(($1 + 1)).log
+    value=$(marker "$log" "$3-before")
   else
-    marker "$story/boot-4.log" "$2-after"
+    value=$(marker "$log" "$3-$2")
   fi
+  [ "$3" = COUNTER ] || value=${value#ota_upgrade_status=}
+  echo "${value:-?}"
 }
-echo
-echo "=============================== summary ==============================="
-printf '%-4s %-6s %-47s %-8s %s\n' boot app "bootguard's lines" counter ota_upgrade_status
-for boot in 1 2 3 4; do
-  lines=$(bootguard_lines "$story/boot-$boot.log" | paste -sd ';' | sed 's/;/; /g')
-  env=$(state_after "$boot" ENV | sed 's/^ota_upgrade_status=//; s/ *$//')
-  printf '%-4s %-6s %-47s %-8s %s\n' "$boot" "${apps[boot - 1]}" "$lines" \
-    "$(state_after "$boot" COUNTER)" "$env"
+indent() { sed '2,$s/^/           /'; }
+recovery_lines() {  # log: the recovery system's lines, its progress shortened
+  sed -n '/^@@RECOVERY start/,/^@@RECOVERY \(done\|failed\)/p' "$1" |
+    grep -v -e '^@@' -e '^\[ *[0-9]*\.[0-9]*\]' -e '^$' |
+    awk '/^bootguard-flash: [0-9]+%/ { if (!p++) print; last = $0; next }
+         { if (last != "") { print "..."; print last; last = "" } print }
+         END { if (last != "") { print "..."; print last } }'
+}
+
+for boot in $(seq 1 "$boots"); do
+  log=$story/boot-$boot.log
+  echo
+  echo "== boot $boot =="
+  echo "U-Boot:    $(uboot_env "$log") environment, $(grep -m1 '^U-Boot: ' "$log" | sed 's/^U-Boot: //' || echo "U-Boot's default boot")"
+  echo "before:    /customer/bootfailed $(state "$boot" before COUNTER), ota_upgrade_status=$(state "$boot" before ENV)"
+  if grep -q '^@@RECOVERY start' "$log"; then
+    echo "recovery:  $(recovery_lines "$log" | indent)"
+    echo "after:     /customer/bootfailed $(state "$boot" after COUNTER), ota_upgrade_status=$(state "$boot" after ENV)"
+    echo "verdict:   the recovery system restarts the camera"
+    continue
+  fi
+  echo "app:       $(marker "$log" APP | indent)"
+  echo "bootguard: $(bootguard_lines "$log" | indent)"
+  echo "after:     /customer/bootfailed $(state "$boot" after COUNTER), ota_upgrade_status=$(state "$boot" after ENV)"
+  if restarted "$log"; then
+    echo "verdict:   bootguard restarted the camera $(bootguard_seconds "$log" || echo ?) s (guest time) after it started"
+  elif grep -q '^@@BOOTGUARD-END' "$log"; then
+    echo "verdict:   healthy; bootguard returned $(bootguard_seconds "$log" || echo ?) s (guest time) after it started"
+  else
+    echo "verdict:   none (the run ended first)"
+  fi
 done
-echo "counter: /customer/bootfailed after the boot (JFFS2 on \"customer\");"
-echo "ota_upgrade_status: fw_printenv after the boot (U-Boot environment in \"uenv\")."
-echo "Boots 1-3 ended with bootguard's restart request; after boot 3 U-Boot"
-echo "would take its recovery path."
+
+echo
+echo "=================================== summary ==================================="
+printf '%-4s %-24s %-48s %-13s %s\n' boot "U-Boot" "bootguard / recovery" counter ota_upgrade_status
+for boot in $(seq 1 "$boots"); do
+  log=$story/boot-$boot.log
+  if grep -q '^@@RECOVERY start' "$log"; then
+    what="recovery: rootfs restored, flag cleared"
+    grep -q '^@@RECOVERY done' "$log" || what="recovery: FAILED"
+  else
+    what=$(bootguard_lines "$log" | paste -sd ';' | sed 's/;/; /g')
+  fi
+  printf '%-4s %-24s %-48s %-13s %s\n' "$boot" "$(uboot_env "$log") env, $(uboot_path "$log") path" "$what" \
+    "$(state "$boot" before COUNTER) -> $(state "$boot" after COUNTER)" \
+    "$(state "$boot" before ENV) -> $(state "$boot" after ENV)"
+done
+echo "counter: /customer/bootfailed (JFFS2 on \"customer\"); ota_upgrade_status: fw_printenv (\"uenv\")."
+printf 'Host time: %.0f s for the whole story (%s boots in one run).\n' \
+  "$(echo "$(date +%s.%N) - $started" | bc)" "$boots"
+[ "$run_status" = 0 ] || die "the run did not end by itself (log: $story/run.log)"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
-# The main job: bootguard judging four boots of the emulated camera board.
-set -euo pipefail
-exec "$(dirname "$0")/../board/story.sh"
+# The main job: a camera with a broken application update, from its first
+# failed boot through U-Boot's recovery path to a healthy boot, on the
+# emulated camera board.
+exec "$(dirname "$0")/../board/story.sh" "$@"

@@ -1,72 +1,115 @@
 # The write benchmark, run by the board's init (scenario bench) with busybox
-# sh: ZQDeviceWrite (called inside the real bootguard process through
-# bgprobe.so) against the usual mtd-utils way of flashing an image, on the
-# same image and partition:
-#   NAND (nandsim, 128 KiB blocks): flash_erase + nandwrite -p
-#   NOR (qemu's CFI flash, 256 KiB blocks): flash_erase + flashcp -v
-# for three cases: a fresh write (the partition holds another image), an
-# unchanged rewrite, and an image with one changed block.  Times are wall
-# clock from /proc/uptime (10 ms steps), process start-up included for both.
-# Output: "@@BENCH kind case zq-ms baseline-ms".
+# sh, in wall-clock time: `bootguard-flash write` against the ways a user
+# flashes an image with mtd-utils, each verifying the result as we do:
+#   NOR (qemu's CFI flash, 256 KiB blocks)
+#     flashcp -v IMAGE DEV                      (erases what it writes)
+#     flash_erase DEV 0 0 + flashcp -v IMAGE DEV
+#   NAND (nandsim, 2 KiB pages, 128 KiB blocks), also with chip timing
+#     flash_erase DEV 0 0 + nandwrite -p DEV IMAGE + a read-back compare
+#     (nandwrite does not verify)
+# and the floor: one dd read of the partition, which an unchanged rewrite
+# cannot beat.  Cases: a fresh write (the partition holds another image),
+# an unchanged rewrite, one changed block.  Each timed REPS times; one more
+# run under mtdcount.so counts erases, bytes programmed and bytes read.
+# Output (read by board/bench.sh):
+#   @@BENCH flash case tool us,us,...
+#   @@COUNT flash case tool erases erased-bytes programmed-bytes read-bytes
+#   @@HWM tool image-bytes kib
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 mkdir -p /customer && : > /customer/debug
 cd /tmp
+. /usr/libexec/board/common
+REPS=$(arg reps)
+REPS=${REPS:-5}
 
-now() { sed 's/^\([0-9]*\)\.\([0-9]*\) .*/\1\2/' /proc/uptime; }   # centiseconds
-zq_write() {  # name image: prints elapsed ms; fails when the write failed
-  t0=$(now)
-  BGPROBE="write $1 $2" BGPROBE_NOCALLBACK=1 LD_PRELOAD=/usr/lib/bgprobe.so /usr/sbin/bootguard > /tmp/probe.out 2>&1
-  t1=$(now)
-  grep -q 'bgprobe: rc=0 ' /tmp/probe.out || { echo "@@INFO ZQDeviceWrite failed: $(tr '\n' '|' < /tmp/probe.out)" >&2; }
-  echo $(((t1 - t0) * 10))
-}
-baseline() {  # kind device image: prints elapsed ms
-  t0=$(now)
-  if [ "$1" = nand ]; then
-    flash_erase -q "$2" 0 0 && nandwrite -q -p "$2" "$3" || echo "@@INFO nandwrite failed" >&2
-  else
-    flash_erase -q "$2" 0 0 && flashcp -v "$3" "$2" > /dev/null || echo "@@INFO flashcp failed" >&2
-  fi
-  t1=$(now)
-  echo $(((t1 - t0) * 10))
-}
-holds() {  # device image: the partition starts with the image
-  head -c "$(wc -c < "$2")" "$1" > /tmp/readback 2>/dev/null
-  cmp -s /tmp/readback "$2" || echo "@@INFO $1 does not hold $2 after the write" >&2
+# tool_command flash tool image: the command line a user would type.
+tool_command() {
+  case $2 in
+    bootguard-flash) echo "bootguard-flash --quiet write uImage $3 >/dev/null" ;;
+    flashcp) echo "flashcp -v $3 $dev >/dev/null" ;;
+    erase+flashcp) echo "flash_erase -q $dev 0 0 && flashcp -v $3 $dev >/dev/null" ;;
+    erase+nandwrite) echo "flash_erase -q $dev 0 0 && nandwrite -q -p $dev $3 &&" \
+      "dd if=$dev bs=$E count=$((len / E)) 2>/dev/null | cmp -s - $3" ;;
+    dd-read) echo "dd if=$dev of=/dev/null bs=$E 2>/dev/null" ;;
+  esac
 }
 
-run_cases() {  # kind name device image-size
-  kind=$1 name=$2 dev=$3 len=$4
-  E=$(cat /sys/class/mtd/$(basename "$dev")/erasesize)
+# put image: the partition holds image, written the neutral way (untimed).
+put() {
+  flash_erase -q "$dev" 0 0
+  if [ "$flash" = nor ]; then flashcp "$1" "$dev"; else nandwrite -q -p "$dev" "$1"; fi
+}
+
+# prepare case: the partition's content before a timed run.
+prepare() {
+  case $1 in
+    fresh) put /tmp/old ;;
+    unchanged|one-block) starts_with /tmp/img || put /tmp/img ;;
+  esac
+}
+case_image() { [ "$1" = one-block ] && echo /tmp/img1 || echo /tmp/img; }
+
+# starts_with image: the partition starts with image.
+starts_with() { dd if="$dev" bs="$E" count=$((len / E)) 2>/dev/null | cmp -s - "$1"; }
+
+measure() {  # case tool
+  image=$(case_image "$1")
+  cmd=$(tool_command "$flash" "$2" "$image")
+  times=""
+  i=0
+  while [ $i -lt "$REPS" ]; do
+    prepare "$1"
+    stopwatch "$cmd" 2>/tmp/tool.err > /tmp/elapsed
+    read -r us status < /tmp/elapsed
+    [ "$status" = 0 ] || echo "@@INFO $flash $1 $2 failed: $(tr '\n' '|' < /tmp/tool.err)"
+    [ "$2" = dd-read ] || starts_with "$image" || echo "@@INFO $flash: $dev does not hold $image after $2"
+    times="$times${times:+,}$us"
+    i=$((i + 1))
+  done
+  echo "@@BENCH $flash $1 $2 $times"
+  prepare "$1"
+  rm -f /tmp/counts
+  MTDCOUNT=/tmp/counts LD_PRELOAD=/usr/lib/mtdcount.so sh -c "$cmd" 2>/dev/null
+  awk -v what="$flash $1 $2" '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); sum[kv[1]] += kv[2] } }
+    END { printf "@@COUNT %s %d %d %d %d\n", what, sum["erases"], sum["erased"], sum["programmed"], sum["read"] }' /tmp/counts
+}
+
+run_cases() {  # baseline-tools...
+  len=$((3 << 20))
+  E=$(cat /sys/class/mtd/mtd6/erasesize)
   head -c "$len" /dev/urandom > /tmp/old
   head -c "$len" /dev/urandom > /tmp/img
   { head -c $((E + 10)) /tmp/img; printf 'one changed block'; tail -c +$((E + 28)) /tmp/img; } > /tmp/img1
-
-  # Fresh write: the partition holds another image.
-  baseline "$kind" "$dev" /tmp/old > /dev/null
-  zq=$(zq_write "$name" /tmp/img); holds "$dev" /tmp/img
-  baseline "$kind" "$dev" /tmp/old > /dev/null
-  base=$(baseline "$kind" "$dev" /tmp/img); holds "$dev" /tmp/img
-  echo "@@BENCH $kind fresh $zq $base"
-
-  # Unchanged rewrite: the partition already holds the image.
-  zq=$(zq_write "$name" /tmp/img); holds "$dev" /tmp/img
-  base=$(baseline "$kind" "$dev" /tmp/img); holds "$dev" /tmp/img
-  echo "@@BENCH $kind unchanged $zq $base"
-
-  # One changed block.
-  zq=$(zq_write "$name" /tmp/img1); holds "$dev" /tmp/img1
-  baseline "$kind" "$dev" /tmp/img > /dev/null
-  base=$(baseline "$kind" "$dev" /tmp/img1); holds "$dev" /tmp/img1
-  echo "@@BENCH $kind one-block $zq $base"
+  for case in fresh unchanged one-block; do
+    for tool in bootguard-flash "$@"; do
+      measure "$case" "$tool"
+    done
+  done
+  measure unchanged dd-read
 }
 
-# NAND: "uImage" is /dev/mtd6, here 32 blocks (4 MiB); a 3 MiB image.
+dev=/dev/mtd6     # "uImage": 4 MiB, a 3 MiB image
+
+flash=nand
 modprobe nandsim id_bytes=0xec,0xf1,0x00,0x15 parts=8,8,8,8,8,8,32
-run_cases nand uImage /dev/mtd6 $((3 << 20))
+run_cases erase+nandwrite
 rmmod nandsim
 
-# NOR: the camera's layout, "uImage" is /dev/mtd6, 16 blocks (4 MiB); a
-# 3 MiB image.
+# The same NAND with a chip's timing: 25 us to read a page, 200 us to
+# program one, 2 ms to erase a block, as on SLC NAND.
+flash=nand-timed
+modprobe nandsim id_bytes=0xec,0xf1,0x00,0x15 parts=8,8,8,8,8,8,32 \
+  do_delays=1 access_delay=25 programm_delay=200 erase_delay=2
+run_cases erase+nandwrite
+rmmod nandsim
+
+flash=nor
 board-nor-up
-run_cases nor uImage /dev/mtd6 $((3 << 20))
+run_cases flashcp erase+flashcp
+
+# Peak memory of a 16 MiB image write into "rootfs" (16 MiB): the image plus
+# the module's buffers.
+head -c $((16 << 20)) /dev/urandom > /tmp/img16
+rm -f /tmp/counts
+MTDCOUNT=/tmp/counts LD_PRELOAD=/usr/lib/mtdcount.so bootguard-flash --quiet write rootfs /tmp/img16 >/dev/null
+echo "@@HWM bootguard-flash $((16 << 20)) $(sed -n 's/.*hwm_kib=\([0-9]*\).*/\1/p' /tmp/counts)"

@@ -304,6 +304,66 @@ bad_block_tests() {
     eq "$progress" "$(expect_write_progress "$size" "$E" "$len" 1 3)"
 }
 
+# bootguard-flash, the shipped tool over the same module, on "factory"
+# (/dev/mtd5; on nandsim its blocks 1, 3 and 6 are bad): exit status, flash
+# read back independently, and the erases and bytes programmed that
+# mtdcount.so counts at the system-call boundary.
+tool() {  # arguments...: sets status, erases, programmed
+  rm -f /tmp/counts
+  MTDCOUNT=/tmp/counts LD_PRELOAD=/usr/lib/mtdcount.so bootguard-flash "$@" > /tmp/tool.out 2> /tmp/tool.err
+  status=$?
+  erases=$(sed -n 's/.*erases=\([0-9]*\).*/\1/p' /tmp/counts)
+  programmed=$(sed -n 's/.*programmed=\([0-9]*\).*/\1/p' /tmp/counts)
+  info "bootguard-flash $* -> $status, erases=$erases programmed=$programmed:" \
+    "$(tr '\n' '|' < /tmp/tool.out) $(tr '\n' '|' < /tmp/tool.err | cut -c1-400)"
+}
+# --progress: one line per whole-percent change, rising, ending at 100%.
+progress_lines_ok() {  # file
+  grep '^bootguard-flash: [0-9]*%' "$1" | sed 's/^bootguard-flash: \([0-9]*\)%.*/\1/' |
+    awk 'NR > 1 && $1 <= last { bad = 1 } { last = $1; n++ } END { exit !(n > 1 && !bad && last == 100) }' ||
+    { info "progress lines: $(tr '\n' '|' < "$1" | cut -c1-300)"; return 1; }
+}
+tool_tests() {
+  dev=/dev/mtd5
+  size=$(cat /sys/class/mtd/mtd5/size)
+  E=$(cat /sys/class/mtd/mtd5/erasesize)
+  flash_erase -q $dev 0 0 2>/dev/null
+  random_file /tmp/junk "$E"
+  put_pages $dev $((7 * E)) /tmp/junk
+  len=$((E * 7 / 2))
+  random_file /tmp/img "$len"
+  tool --progress write factory /tmp/img
+  check "bootguard-flash write: exit status 0" eq "$status" 0
+  check "bootguard-flash write: the module's line on standard output" \
+    contains /tmp/tool.out "Writing from to factory,offset:0 len:$len"
+  check "bootguard-flash --progress: a line per whole-percent change up to 100%" progress_lines_ok /tmp/tool.err
+  if [ "$kind" = nand ]; then
+    check "bootguard-flash write: bad blocks 1 and 3 skipped" \
+      contains /tmp/tool.out "skip bad block $(printf %x $((3 * E)))"
+    nanddump -q --bb=skipbad -f /tmp/good $dev
+    check "bootguard-flash write: nanddump (good blocks) holds the image, then 0xFF" \
+      eval 'same_bytes /tmp/good 0 "$len" /tmp/img 0 && is_ff /tmp/good "$len" $((5 * E - len))'
+  else
+    dump $dev /tmp/dump
+    check "bootguard-flash write: the partition holds the image, then 0xFF" \
+      eval 'same_bytes /tmp/dump 0 "$len" /tmp/img 0 && is_ff /tmp/dump "$len" $((size - len))'
+  fi
+  tool write factory /tmp/img
+  check "bootguard-flash unchanged rewrite: exit 0, no erase, nothing programmed" \
+    eq "$status/$erases/$programmed" 0/0/0
+  tool read factory /tmp/read.bin
+  dd if=$dev bs="$E" 2>/dev/null > /tmp/dd.bin
+  check "bootguard-flash read (whole partition): exit 0, same bytes as dd" \
+    eval '[ "$status" = 0 ] && cmp -s /tmp/read.bin /tmp/dd.bin'
+  MTDCOUNT=/dev/null bootguard-flash read factory - 1000 "$E" > /tmp/read.bin 2>/tmp/tool.err
+  check "bootguard-flash read - 1000 at one block in: same bytes as dd" \
+    eval 'slice /tmp/dd.bin "$E" 1000 | cmp -s - /tmp/read.bin'
+  random_file /tmp/big $((size + 1))
+  tool write factory /tmp/big
+  check "bootguard-flash write of an image larger than the partition: exit 1, no erase" \
+    eq "$status/${erases:-0}" 1/0
+}
+
 # A bad block inside "uenv" (chip block 34 is its block 2): the whole erase
 # skips it and still erases the environment copies behind it.
 bad_env_block_tests() {
@@ -338,6 +398,7 @@ image_tests
 env_tests yes
 read_tests
 bad_block_tests
+tool_tests
 rmmod nandsim
 modprobe nandsim id_bytes=0xec,0xf1,0x00,0x15 parts=8,8,8,8,8,8,8,8 badblocks=34 ||
   echo "@@CHECK FAIL nand: nandsim loads with a bad block in uenv"
@@ -363,11 +424,12 @@ rmmod mtdram
 info "uptime $(cut -d" " -f1 /proc/uptime)"
 kind=nor
 board-nor-up
-echo "/dev/mtd4 0x0 0x10000 0x40000 1" > /etc/fw_env.config
+echo "/dev/mtd4 0x0 0x40000 0x40000 1" > /etc/fw_env.config
 check "CFI NOR geometry: 256 KiB blocks, writesize 1" eq \
   "$(cat /sys/class/mtd/mtd6/erasesize)/$(cat /sys/class/mtd/mtd6/writesize)/$(cat /sys/class/mtd/mtd6/type)" 262144/1/nor
 check "/proc/mtd names uenv as mtd4" grep -q '^mtd4: .* "uenv"$' /proc/mtd
 image_tests
 env_tests yes
 read_tests
+tool_tests
 info "uptime $(cut -d" " -f1 /proc/uptime)"

@@ -1,0 +1,95 @@
+# The camera's software as one initramfs (sourced by the board scripts):
+# busybox and its init, glibc, the U-Boot environment tool, mtd-utils, the
+# MTD modules, the board's start scripts and the product's install tree
+# exactly as `cmake --install` lays it out.  Rebuilt only when one of its
+# inputs is newer.
+initrd=$out/initrd.cpio.gz
+
+copy_libs() {  # staging binaries...: copies the shared libraries they need
+  local stage=$1 bin lib todo seen=" "; shift
+  todo=("$@")
+  while [ "${#todo[@]}" -gt 0 ]; do
+    bin=${todo[0]}; todo=("${todo[@]:1}")
+    for lib in $(arm-linux-gnueabihf-readelf -d "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+      case $seen in *" $lib "*) continue ;; esac
+      seen="$seen$lib "
+      local found="" dir
+      for dir in lib/arm-linux-gnueabihf usr/lib/arm-linux-gnueabihf lib; do
+        [ -e "$root/$dir/$lib" ] && { found=$root/$dir/$lib; break; }
+      done
+      [ -n "$found" ] || die "library $lib (for $bin) not found in $root"
+      mkdir -p "$stage/lib/arm-linux-gnueabihf"
+      cp -L "$found" "$stage/lib/arm-linux-gnueabihf/$lib"
+      todo+=("$found")
+    done
+  done
+  cp -L "$root/lib/ld-linux-armhf.so.3" "$stage/lib/ld-linux-armhf.so.3"
+}
+
+initrd_is_current() {
+  local f
+  [ -e "$initrd" ] || return 1
+  for f in "$install" "$out"/*.so "$out/stopwatch" "$board"/guest "$board"/guest/* "$board"/guest/*/* \
+           "$board"/*.sh "$out/kmod/modules.stamp"; do
+    [ ! -e "$f" ] || [ ! "$f" -nt "$initrd" ] || return 1
+  done
+  [ -z "$(find "$install" -newer "$initrd" -print -quit)" ]
+}
+
+# Only the modules the board loads, with a modules.dep made for them.
+stage_modules() {  # stage
+  local krel moddir m
+  krel=$(kernel_release)
+  moddir=$1/lib/modules/$krel
+  for m in drivers/mtd/nand/raw/nandsim.ko fs/jffs2/jffs2.ko fs/squashfs/squashfs.ko \
+           drivers/mtd/mtdblock.ko drivers/mtd/mtd_blkdevs.ko; do
+    mkdir -p "$moddir/kernel/$(dirname "$m")"
+    cp "$root/lib/modules/$krel/kernel/$m" "$moddir/kernel/$m"
+  done
+  mkdir -p "$moddir/extra"
+  cp "$out"/kmod/*.ko "$moddir/extra/"
+  cp "$root/lib/modules/$krel/modules.order" "$root/lib/modules/$krel/modules.builtin"* "$moddir/" 2>/dev/null || true
+  depmod -b "$1" "$krel"
+}
+
+build_initrd() {
+  initrd_is_current && return
+  local stage=$out/initrd m
+  rm -rf "$stage"
+  mkdir -p "$stage"/{bin,sbin,usr/bin,usr/sbin,usr/lib,usr/libexec/board,etc/init.d,proc,sys,dev,tmp,customer,app,root}
+  # The product, as installed.
+  cp -a "$install"/. "$stage"/
+  cp "$root/bin/busybox" "$stage/bin/busybox"
+  ln -s ../bin/busybox "$stage/sbin/init"
+  # The kernel opens /dev/console for init's standard streams before any
+  # devtmpfs exists, so the node must be in the archive.
+  mknod -m 600 "$stage/dev/console" c 5 1 2>/dev/null || true
+  cp "$root/usr/bin/fw_printenv" "$root/usr/bin/fw_setenv" "$stage/usr/bin/"
+  # bootguard runs the environment tool as /etc/fw_setenv.
+  cp "$root/usr/bin/fw_setenv" "$stage/etc/fw_setenv"
+  for m in flash_erase nandwrite nanddump flashcp mtdinfo mtdpart; do
+    cp "$root/usr/sbin/$m" "$stage/usr/sbin/"
+  done
+  cp "$out"/*.so "$stage/usr/lib/"
+  install -m 755 "$out/stopwatch" "$stage/usr/bin/stopwatch"
+  copy_libs "$stage" "$stage"/usr/sbin/* "$stage"/usr/bin/* "$stage"/usr/lib/*.so
+  echo "$fw_env_config" > "$stage/etc/fw_env.config"
+  # The factory environment, from which fw_setenv rebuilds a whole
+  # environment when the stored one is lost.
+  cp "$board/guest/u-boot-env" "$stage/etc/u-boot-initial-env"
+  mkenvimage -s "$env_size" -o "$stage/root/env.bin" "$board/guest/u-boot-env"
+  printf '%s\n' "${layout[@]}" > "$stage/etc/board-layout"
+  echo "$nor_bank" > "$stage/etc/board-nor-bank"
+  # The board's side: init, the start scripts around the product's, the
+  # recovery system and the tests.
+  install -m 755 "$board/guest/init" "$stage/init"
+  install -m 644 "$board/guest/inittab" "$stage/etc/inittab"
+  install -m 755 "$board/guest/init.d"/* "$stage/etc/init.d/"
+  install -m 644 "$board/guest/common" "$stage/usr/libexec/board/common"
+  install -m 755 "$board/guest/report-verdict" "$board/guest/recovery" "$stage/usr/libexec/board/"
+  install -m 755 "$board/guest/nor-up" "$stage/usr/sbin/board-nor-up"
+  install -m 755 "$board/guest/flash-tests.sh" "$board/guest/env-tests.sh" "$board/guest/bench.sh" "$stage/root/"
+  stage_modules "$stage"
+  (cd "$stage" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc --quiet -R 0:0) | gzip -1 > "$initrd.tmp"
+  mv "$initrd.tmp" "$initrd"
+}

@@ -1,0 +1,109 @@
+# One run of the emulated machine, and reading its console (sourced by the
+# board scripts).
+#
+# qemu-system-arm's virt machine starts Debian's U-Boot from its first
+# flash bank; U-Boot reads its environment from the kept bank (the NOR
+# file), takes the path its boot command chooses and starts the kernel and
+# initramfs that qemu offers over fw_cfg.  A restart request resets the
+# machine: U-Boot runs again in the same qemu process, with the flash as the
+# last boot left it.  The run ends when the guest powers off, or when a
+# limit is reached.
+#
+# By default the guest clock runs on executed instructions and skips idle
+# time (-icount shift=auto,sleep=off): bootguard still waits 30 s of guest
+# time, which pass in about a second.  BOARD_REAL_TIME=1 runs the clock in
+# real time.
+
+uboot_bin=/usr/lib/u-boot/qemu_arm/u-boot.bin
+
+# run_machine NOR LOG SCENARIO [KERNEL-ARGS...]
+#   BOARD_MAX_BOOTS (default 12): U-Boot starts after which the run is cut
+#   BOARD_TIMEOUT (default 300): host seconds after which the run is cut
+#   BOARD_VERBOSE=1: the console on the terminal as well
+# Returns 0 when the guest powered off, 124 when a limit cut the run.
+run_machine() {
+  local nor=$1 logfile=$2 scenario=$3; shift 3
+  local krel raw qpid tailpid="" waited=0 halted=0 status=0 clock=()
+  krel=$(kernel_release)
+  raw=$logfile.raw
+  : > "$raw"
+  [ -n "${BOARD_REAL_TIME:-}" ] || clock=(-icount shift=auto,sleep=off)
+  qemu-system-arm -M virt -cpu cortex-a15 -m 512 -nographic -nic none -monitor none \
+    "${clock[@]}" -bios "$uboot_bin" \
+    -drive "if=pflash,unit=1,format=raw,file=$nor" \
+    -kernel "$root/boot/vmlinuz-$krel" -initrd "$initrd" \
+    -append "console=ttyAMA0 panic=-1 quiet board.scenario=$scenario $*" \
+    -serial "file:$raw" < /dev/null > "$logfile.qemu" 2>&1 &
+  qpid=$!
+  echo "$qpid" > "$logfile.pid"
+  if [ -n "${BOARD_VERBOSE:-}" ]; then
+    tail -f --pid="$qpid" "$raw" | tr -d '\r' &
+    tailpid=$!
+  fi
+  local limit=$(( ${BOARD_TIMEOUT:-300} * 5 )) max_boots=${BOARD_MAX_BOOTS:-12}
+  while kill -0 "$qpid" 2>/dev/null; do
+    sleep 0.2
+    waited=$((waited + 1))
+    # Once the guest has said "@@HALT" everything it had to say is in the
+    # log; a power-off that does not finish is cut short.
+    if grep -q '^@@HALT' "$raw"; then
+      halted=$((halted + 1))
+      [ "$halted" -le 50 ] || { log "the guest's power-off did not finish; qemu stopped"; kill "$qpid"; break; }
+    fi
+    if [ "$waited" -gt "$limit" ]; then
+      log "run cut after ${BOARD_TIMEOUT:-300} s"; kill "$qpid"; status=124; break
+    fi
+    if [ "$(grep -c '^U-Boot 20' "$raw")" -gt "$max_boots" ]; then
+      log "run cut after $max_boots boots"; kill "$qpid"; status=124; break
+    fi
+  done
+  wait "$qpid" 2>/dev/null || true
+  [ -z "$tailpid" ] || wait "$tailpid" 2>/dev/null || true
+  tr -d '\r' < "$raw" > "$logfile"
+  rm -f "$raw" "$logfile.pid"
+  if [ "$status" != 0 ] && [ -s "$logfile.qemu" ]; then
+    cat "$logfile.qemu" >&2
+  fi
+  return "$status"
+}
+
+# split_boots LOG DIR: DIR/boot-N.log for each boot of the run (each begins
+# with U-Boot's banner); prints the number of boots.
+split_boots() {
+  rm -f "$2"/boot-*.log
+  awk -v dir="$2" '/^U-Boot 20/ { n++ } n { print > (dir "/boot-" n ".log") } END { print n + 0 }' "$1"
+}
+
+# --- one boot's console -------------------------------------------------------
+# Lines the guest marked "@@KEY value" (value only).
+marker() { sed -n "s/^@@$2 //p" "$1"; }
+# The environment U-Boot loaded: stored (its CRC checked out) or default.
+uboot_env() {
+  if grep -q '^Loading Environment from Flash\.\.\. OK' "$1"; then echo stored
+  elif grep -q 'bad CRC, using default environment' "$1"; then echo default
+  else echo unknown; fi
+}
+# The path U-Boot's boot command took, as it printed it; U-Boot's own
+# default environment has no such line and boots by its distro path.
+uboot_path() {
+  local path
+  path=$(sed -n 's/^U-Boot: \([a-z]*\) path.*/\1/p' "$1" | head -n 1)
+  echo "${path:-default}"
+}
+# bootguard's own lines: from its start to the end of the boot, without the
+# kernel's and the board's.
+bootguard_lines() {
+  sed -n '/^@@BOOTGUARD-START/,$p' "$1" |
+    grep -v -e '^@@' -e '^\[ *[0-9]*\.[0-9]*\]' -e '^$' -e '^U-Boot 20' || true
+}
+# True when the boot ended with a restart request.
+restarted() { grep -q '^\[ *[0-9]*\.[0-9]*\] reboot: Restarting system' "$1"; }
+# Guest seconds from bootguard's start to its verdict: the restart (the
+# kernel's time stamp) or its return.
+bootguard_seconds() {
+  local start end
+  start=$(marker "$1" BOOTGUARD-START | sed -n 's/^uptime=//p')
+  end=$(marker "$1" BOOTGUARD-END | sed -n 's/^uptime=//p')
+  [ -n "$end" ] || end=$(sed -n 's/^\[ *\([0-9]*\.[0-9]*\)\] reboot: Restarting system/\1/p' "$1")
+  [ -n "$start" ] && [ -n "$end" ] && awk -v s="$start" -v e="$end" 'BEGIN { printf "%.1f", e - s }'
+}
