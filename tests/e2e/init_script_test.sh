@@ -32,7 +32,9 @@ runs=/tmp/standin.runs
 mkdir -p "$(dirname "$standin")"
 cat > "$standin" <<STANDIN
 #!/bin/sh
-echo "stand-in running, stdin \$(readlink /proc/self/fd/0)"
+ignored=\$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/\$\$/status)
+hup=\$([ \$((0x\$ignored & 1)) = 1 ] && echo ignored || echo default)
+echo "stand-in running, stdin \$(readlink /proc/self/fd/0), SIGHUP \$hup"
 echo "run \$\$" >> $runs
 sleep 20
 echo "finished \$\$" >> $runs
@@ -54,8 +56,8 @@ for shell in "busybox sh" "dash"; do
   for _ in $(seq 50); do [ "$(run_count)" = 1 ] && break; sleep 0.1; done
   check "start ran the stand-in" 1 "$(run_count)"
   check "it is still waiting when start has returned" "" "$(grep finished "$runs" || true)"
-  check "start's output, with the stand-in's line and stdin" \
-    $'Starting bootguard: OK\nstand-in running, stdin /dev/null' "$(cat /tmp/start.log)"
+  check "start's output, with the stand-in's line: stdin, and SIGHUP that ends init's session" \
+    $'Starting bootguard: OK\nstand-in running, stdin /dev/null, SIGHUP ignored' "$(cat /tmp/start.log)"
   pid=$(cat /tmp/bootguard.pid)
   check "the pid file names the stand-in" "run $pid" "$(head -n 1 "$runs")"
 

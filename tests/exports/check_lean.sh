@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
-# The target binary carries no C++ runtime: it needs the C library only.
-# Prints the stripped size for the record.
+# The target binaries carry no C++ runtime: they need the C library only.
+# Prints each one's stripped size for the record.
 #
-#   check_lean.sh READELF STRIP BOOTGUARD
+#   check_lean.sh READELF STRIP BINARY...
 set -euo pipefail
-readelf=$1 strip=$2 bootguard=$3
+readelf=$1 strip=$2
+shift 2
 
-needed=$("$readelf" -d "$bootguard" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
-if [ "$needed" != "libc.so.6 " ]; then
-  echo "bootguard needs: $needed(expected libc.so.6 only)"
-  exit 1
-fi
 stripped=$(mktemp)
 trap 'rm -f "$stripped"' EXIT
-"$strip" -o "$stripped" "$bootguard"
-echo "bootguard needs libc.so.6 only; stripped size $(stat -c %s "$stripped") bytes"
+for binary in "$@"; do
+  name=$(basename "$binary")
+  needed=$("$readelf" -d "$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
+  if [ "$needed" != "libc.so.6 " ]; then
+    echo "$name needs: $needed(expected libc.so.6 only)"
+    exit 1
+  fi
+  "$strip" -o "$stripped" "$binary"
+  echo "$name needs libc.so.6 only; stripped size $(stat -c %s "$stripped") bytes"
+done

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs the build into a fresh DESTDIR and checks the tree exactly: the
+# files, their modes, no other files or directories; the installed programs
+# and library are the built ones, and the start files name the installed
+# bootguard.
+#
+#   install_tree_test.sh CMAKE BUILD_DIR DESTDIR SBINDIR [MODE PATH]...
+set -euo pipefail
+cmake=$1 build=$2 root=$3 sbindir=$4
+shift 4
+
+rm -rf "$root"
+mkdir -p "$root"
+if ! DESTDIR=$root "$cmake" --install "$build" > "$root.log" 2>&1; then
+  cat "$root.log"
+  echo "FAIL: cmake --install"
+  exit 1
+fi
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+expected=$(printf '%s %s\n' "$@" | sed 's| /| |' | sort)
+actual=$(cd "$root" && find . -type f -printf '%m %P\n' | sort)
+[ "$expected" = "$actual" ] || { fail "installed files and modes differ:"; diff <(echo "$expected") <(echo "$actual") || true; }
+
+others=$(cd "$root" && find . ! -type f ! -type d -printf '%P\n')
+[ -z "$others" ] || fail "not plain files or directories: $others"
+# Every directory holds an installed file somewhere below it.
+expected_dirs=$(for file in $(echo "$expected" | cut -d' ' -f2); do
+  dir=$(dirname "$file")
+  while [ "$dir" != . ]; do echo "$dir"; dir=$(dirname "$dir"); done
+done | sort -u)
+actual_dirs=$(cd "$root" && find . -mindepth 1 -type d -printf '%P\n' | sort)
+[ "$expected_dirs" = "$actual_dirs" ] || { fail "directories differ:"; diff <(echo "$expected_dirs") <(echo "$actual_dirs") || true; }
+
+# What was built is what ships.
+for built in "$build/bootguard" "$build/bootguard-flash/bootguard-flash" "$build/flash/libbootguard_flash.a"; do
+  installed=$(cd "$root" && find . -type f -name "$(basename "$built")" -printf '%P\n')
+  [ -n "$installed" ] && cmp -s "$built" "$root/$installed" || fail "$built is not installed as built"
+done
+init_script=$(cd "$root" && find . -path '*/init.d/S99bootguard' -printf '%P\n')
+grep -q "^BOOTGUARD=$sbindir/bootguard\$" "$root/$init_script" || fail "$init_script does not start $sbindir/bootguard"
+sh -n "$root/$init_script" || fail "$init_script is not a valid shell script"
+unit=$(cd "$root" && find . -name bootguard.service -printf '%P\n')
+grep -q "^ExecStart=$sbindir/bootguard\$" "$root/$unit" || fail "$unit does not start $sbindir/bootguard"
+
+[ "$failures" -eq 0 ] || exit 1
+echo "PASS installed tree:"
+echo "$actual"
