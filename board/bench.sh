@@ -36,12 +36,12 @@ echo "bootguard-flash write vs. mtd-utils, a 3 MiB image in a 4 MiB partition (\
 echo "wall clock on the emulated board, ${REPS:-5} runs each: median and spread (min-max)"
 echo
 printf '%-10s %-10s %-16s %8s %13s %6s %11s %9s %8s\n' \
-  flash case tool "ms" "spread ms" erases "programmed" "read" "vs ours"
+  flash case tool "ms" "spread ms" erased "programmed" "read" "vs ours"
 declare -A ours
 while read -r flash case tool times; do
   read -r median low high < <(stats "$times")
-  read -r erases erased programmed bytes_read < <(marker "$logfile" COUNT | awk -v k="$flash $case $tool" \
-    '$1 " " $2 " " $3 == k { print $4, $5, $6, $7 }')
+  read -r erases programmed bytes_read < <(marker "$logfile" COUNT | awk -v k="$flash $case $tool" \
+    '$1 " " $2 " " $3 == k { print $4, $5, $6 }') || die "no counts for $flash $case $tool"
   [ "$tool" != bootguard-flash ] || ours[$flash $case]=$median
   base=${ours[$flash $case]:-${ours[$flash unchanged]:-}}
   ratio=$(awk -v t="$median" -v o="$base" 'BEGIN { if (o > 0) printf "%.2f", t / o; else print "-" }')

@@ -72,7 +72,9 @@ build_initrd() {
   done
   cp "$out"/*.so "$stage/usr/lib/"
   install -m 755 "$out/stopwatch" "$stage/usr/bin/stopwatch"
-  copy_libs "$stage" "$stage"/usr/sbin/* "$stage"/usr/bin/* "$stage"/usr/lib/*.so
+  mkdir -p "$stage/usr/lib/board"
+  install -m 755 "$cache/busybox-dynamic/bin/busybox" "$stage/usr/lib/board/busybox"
+  copy_libs "$stage" "$stage"/usr/sbin/* "$stage"/usr/bin/* "$stage"/usr/lib/*.so "$stage/usr/lib/board/busybox"
   echo "$fw_env_config" > "$stage/etc/fw_env.config"
   # The factory environment, from which fw_setenv rebuilds a whole
   # environment when the stored one is lost.

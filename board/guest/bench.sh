@@ -6,14 +6,15 @@
 #     flash_erase DEV 0 0 + flashcp -v IMAGE DEV
 #   NAND (nandsim, 2 KiB pages, 128 KiB blocks), also with chip timing
 #     flash_erase DEV 0 0 + nandwrite -p DEV IMAGE + a read-back compare
-#     (nandwrite does not verify)
+#     with nanddump (nandwrite does not verify)
 # and the floor: one dd read of the partition, which an unchanged rewrite
 # cannot beat.  Cases: a fresh write (the partition holds another image),
 # an unchanged rewrite, one changed block.  Each timed REPS times; one more
-# run under mtdcount.so counts erases, bytes programmed and bytes read.
+# run under mtdcount.so counts erases, bytes programmed and bytes read (the
+# dd is Debian's dynamically linked busybox, which the preload can reach).
 # Output (read by board/bench.sh):
 #   @@BENCH flash case tool us,us,...
-#   @@COUNT flash case tool erases erased-bytes programmed-bytes read-bytes
+#   @@COUNT flash case tool erased-blocks programmed-bytes read-bytes
 #   @@HWM tool image-bytes kib
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 mkdir -p /customer && : > /customer/debug
@@ -29,8 +30,8 @@ tool_command() {
     flashcp) echo "flashcp -v $3 $dev >/dev/null" ;;
     erase+flashcp) echo "flash_erase -q $dev 0 0 && flashcp -v $3 $dev >/dev/null" ;;
     erase+nandwrite) echo "flash_erase -q $dev 0 0 && nandwrite -q -p $dev $3 &&" \
-      "dd if=$dev bs=$E count=$((len / E)) 2>/dev/null | cmp -s - $3" ;;
-    dd-read) echo "dd if=$dev of=/dev/null bs=$E 2>/dev/null" ;;
+      "nanddump -q -l $len $dev | cmp -s - $3" ;;
+    dd-read) echo "/usr/lib/board/busybox dd if=$dev of=/dev/null bs=$E 2>/dev/null" ;;
   esac
 }
 
@@ -70,8 +71,9 @@ measure() {  # case tool
   prepare "$1"
   rm -f /tmp/counts
   MTDCOUNT=/tmp/counts LD_PRELOAD=/usr/lib/mtdcount.so sh -c "$cmd" 2>/dev/null
-  awk -v what="$flash $1 $2" '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); sum[kv[1]] += kv[2] } }
-    END { printf "@@COUNT %s %d %d %d %d\n", what, sum["erases"], sum["erased"], sum["programmed"], sum["read"] }' /tmp/counts
+  touch /tmp/counts
+  awk -v what="$flash $1 $2" -v block="$E" '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); sum[kv[1]] += kv[2] } }
+    END { printf "@@COUNT %s %d %d %d\n", what, sum["erased"] / block, sum["programmed"], sum["read"] }' /tmp/counts
 }
 
 run_cases() {  # baseline-tools...
