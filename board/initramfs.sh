@@ -30,7 +30,7 @@ initrd_is_current() {
   local f
   [ -e "$initrd" ] || return 1
   for f in "$install" "$out"/*.so "$out/stopwatch" "$board"/guest "$board"/guest/* "$board"/guest/*/* \
-           "$board"/*.sh "$out/kmod/modules.stamp"; do
+           "$board/flash-image.sh" "$board/initramfs.sh" "$out/kmod/modules.stamp"; do
     [ ! -e "$f" ] || [ ! "$f" -nt "$initrd" ] || return 1
   done
   [ -z "$(find "$install" -newer "$initrd" -print -quit)" ]

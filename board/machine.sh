@@ -20,16 +20,19 @@ uboot_bin=/usr/lib/u-boot/qemu_arm/u-boot.bin
 #   BOARD_MAX_BOOTS (default 12): U-Boot starts after which the run is cut
 #   BOARD_TIMEOUT (default 300): host seconds after which the run is cut
 #   BOARD_VERBOSE=1: the console on the terminal as well
-# Returns 0 when the guest powered off, 124 when a limit cut the run.
+#   BOARD_NO_REBOOT=1: a restart ends the run instead (one boot per run)
+# Returns 0 when the guest powered off (or, with BOARD_NO_REBOOT, restarted),
+# 124 when a limit cut the run.
 run_machine() {
   local nor=$1 logfile=$2 scenario=$3; shift 3
-  local krel raw qpid tailpid="" waited=0 halted=0 status=0 clock=()
+  local krel raw qpid tailpid="" waited=0 halted=0 status=0 options=()
   krel=$(kernel_release)
   raw=$logfile.raw
   : > "$raw"
-  [ -n "${BOARD_REAL_TIME:-}" ] || clock=(-icount shift=auto,sleep=off)
+  [ -n "${BOARD_REAL_TIME:-}" ] || options=(-icount shift=auto,sleep=off)
+  [ -z "${BOARD_NO_REBOOT:-}" ] || options+=(-no-reboot)
   qemu-system-arm -M virt -cpu cortex-a15 -m 512 -nographic -nic none -monitor none \
-    "${clock[@]}" -bios "$uboot_bin" \
+    "${options[@]}" -bios "$uboot_bin" \
     -drive "if=pflash,unit=1,format=raw,file=$nor" \
     -kernel "$root/boot/vmlinuz-$krel" -initrd "$initrd" \
     -append "console=ttyAMA0 panic=-1 quiet board.scenario=$scenario $*" \

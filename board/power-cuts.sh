@@ -1,0 +1,323 @@
+#!/usr/bin/env bash
+# Power cuts on the emulated camera: the camera with a broken application
+# update (the main job's story) loses power at chosen instants, and is then
+# left alone until it reports a healthy boot.  The real bootguard, fw_setenv,
+# JFFS2 and U-Boot are in the path.
+#
+#   board/power-cuts.sh [--cuts N] [--seed S] [--jobs J]
+#   board/power-cuts.sh --cut BOOT:K | --kill BOOT:SECONDS   (one cut, to reproduce)
+#
+# 1. Reference: the story once, one boot per qemu run (-no-reboot), keeping
+#    the flash file before each boot and the flash operations each boot does
+#    (the CFI driver's power-cut hook, kmod/power-cut.c, prints them).
+# 2. Cuts.  Exact: the driver resets the board at the start of the K-th
+#    flash operation of boot BOOT (cfi_cmdset_0001.cut_at=K on the kernel
+#    command line): every operation of each counter write and of the healthy
+#    boot's removal, the first, last and sampled operations of the recovery
+#    request's fw_setenv and of the recovery system's rewrites (the
+#    bootguard-flash write of "rootfs", then fw_setenv).  Random: qemu killed
+#    at a random host instant of a boot, for whatever the exact cuts do not
+#    reach (U-Boot, the kernel, mounts).
+# 3. After each cut the board runs on by itself (restarts reset it) until a
+#    healthy verdict ends the run, or the boot limit.  The invariants below
+#    are checked on every boot.
+#
+# The bound: a camera whose application fails needs at most five boots
+# after a cut: three failed boots (the counter counts 1, 2, then the
+# recovery request), the recovery boot, the healthy boot.  A cut can only
+# take away progress the cut boot itself was making (its own count, its own
+# request, its own restore), never progress an earlier boot had stored, so
+# no cut needs more than the full sequence again.
+#
+# Figures at the end; the last line is
+#   power cuts: N injected, F inside flash operations, C converged, B max boots to converge, L environments lost
+# followed by every broken invariant with the command that reproduces it.
+# --cuts 300 runs the full campaign; the CI sample is --cuts 16.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+
+cuts=40
+seed=1
+jobs=1
+single=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --cuts) cuts=$2; shift 2 ;;
+    --seed) seed=$2; shift 2 ;;
+    --jobs) jobs=$2; shift 2 ;;
+    --cut|--kill) single="${1#--} $2"; shift 2 ;;
+    -h|--help) sed -n '2,37p' "$0"; exit 0 ;;
+    *) die "unknown argument $1 (see --help)" ;;
+  esac
+done
+
+bound=5
+dir=$out/power-cuts
+ref=$dir/reference
+
+"$board/setup.sh" >/dev/null
+install_product
+build_initrd
+
+# --- 1. the reference ---------------------------------------------------------
+# Boot b starts from ref/before-b.img; ref/boot-b.log shows what it did.
+reference() {
+  local boot=1 log
+  rm -rf "$ref" && mkdir -p "$ref"
+  make_nor_image "$ref/before-1.img" broken
+  while [ "$boot" -le 6 ]; do
+    cp "$ref/before-$boot.img" "$ref/nor.img"
+    log=$ref/boot-$boot.log
+    local t0=$SECONDS
+    BOARD_NO_REBOOT=1 BOARD_MAX_BOOTS=1 run_machine "$ref/nor.img" "$log" camera ||
+      die "reference boot $boot did not end (log: $log)"
+    echo $((SECONDS - t0 + 1)) > "$ref/seconds-$boot"
+    mv "$ref/nor.img" "$ref/before-$((boot + 1)).img"
+    grep -q '^@@BOOTGUARD-END' "$log" && break
+    boot=$((boot + 1))
+  done
+  [ "$boot" = 5 ] || die "the reference story took $boot boots, not 5 (logs: $ref)"
+  echo "$boot" > "$ref/boots"
+}
+
+# Flash operations of a boot as "first last kind partition", from the runs
+# the driver printed at the end of the boot.
+operations() {  # log
+  sed -n 's/^\[ *[0-9.]*\] flash ops \([0-9]*\)-\([0-9]*\): \([a-z_]*\) at 0x\([0-9a-f]*\)$/\1 \2 \3 \4/p' "$1" |
+    while read -r first last kind block; do
+      echo "$first $last $kind $(partition_at $((16#$block)))"
+    done
+}
+partition_at() {  # offset in the kept bank
+  local entry fields
+  for entry in "${layout[@]}"; do
+    read -r -a fields <<<"$entry"
+    if [ "$1" -ge $((fields[1])) ] && [ "$1" -lt $((fields[1] + fields[2])) ]; then
+      echo "${fields[0]}"; return
+    fi
+  done
+  echo "unknown"
+}
+
+# --- 2. the cut plan ------------------------------------------------------------
+# One line per cut: "exact BOOT K ACTIVITY" or "kill BOOT SECONDS -".
+# Activities: what the boot's operations on one partition are doing.
+activity() {  # boot partition
+  case $1:$2 in
+    1:customer|2:customer) echo "counter write (boot $1)" ;;
+    3:uenv) echo "recovery request: fw_setenv" ;;
+    4:rootfs) echo "recovery: bootguard-flash write rootfs" ;;
+    4:uenv) echo "recovery: fw_setenv clears the flag" ;;
+    5:customer) echo "healthy boot: counter removed" ;;
+    *) echo "boot $1: $2" ;;
+  esac
+}
+
+plan() {
+  local boot first last part name k
+  : > "$dir/plan.first-last"; : > "$dir/plan.counter"; : > "$dir/plan.sampled"
+  for boot in 1 2 3 4 5; do
+    # One activity per partition and boot (consecutive runs merged).
+    operations "$ref/boot-$boot.log" | awk '
+      { if ($4 != part) { if (part != "") print first, last, part; first = $1; part = $4 } last = $2 }
+      END { if (part != "") print first, last, part }' > "$ref/activities-$boot"
+    while read -r first last part; do
+      name=$(activity "$boot" "$part")
+      echo "exact $boot $first $name" >> "$dir/plan.first-last"
+      [ "$last" = "$first" ] || echo "exact $boot $last $name" >> "$dir/plan.first-last"
+      for k in $(seq $((first + 1)) $((last - 1))); do
+        if [ "$part" = customer ]; then
+          echo "exact $boot $k $name" >> "$dir/plan.counter"
+        else
+          echo "exact $boot $k $name" >> "$dir/plan.sampled"
+        fi
+      done
+    done < "$ref/activities-$boot"
+  done
+  # Every counter operation is cut at; the long rewrites at their first and
+  # last operations and at samples; a tenth of the cuts (at least one) at
+  # random host instants.
+  local kills=$(( cuts / 10 > 0 ? cuts / 10 : 1 )) i
+  RANDOM=$seed
+  cat "$dir/plan.first-last" "$dir/plan.counter" > "$dir/plan.exact"
+  shuf --random-source=<(yes "$seed") "$dir/plan.sampled" >> "$dir/plan.exact"
+  head -n $((cuts - kills)) "$dir/plan.exact"
+  for i in $(seq 1 "$kills"); do
+    boot=$((RANDOM % 5 + 1))
+    echo "kill $boot $(awk -v r=$RANDOM -v s="$(cat "$ref/seconds-$boot")" 'BEGIN { printf "%.2f", r / 32768 * s }')"
+  done
+}
+
+# --- 3. one cut ---------------------------------------------------------------
+# The cut boot, then the board left alone; verdict.txt holds the result.
+run_cut() {  # id how boot what...
+  local id=$1 how=$2 boot=$3 what=$4 job=$dir/cut-$1 log t
+  rm -rf "$job" && mkdir -p "$job"
+  cp "$ref/before-$boot.img" "$job/nor.img"
+  if [ "$how" = exact ]; then
+    BOARD_NO_REBOOT=1 BOARD_MAX_BOOTS=1 run_machine "$job/nor.img" "$job/cut.log" camera \
+      "cfi_cmdset_0001.cut_at=$what" >/dev/null 2>&1 || true
+  else
+    ( BOARD_NO_REBOOT=1 BOARD_MAX_BOOTS=1 run_machine "$job/nor.img" "$job/cut.log" camera >/dev/null 2>&1 || true ) &
+    local runner=$!
+    t=0; while [ ! -s "$job/cut.log.pid" ] && [ "$t" -lt 100 ]; do sleep 0.05; t=$((t + 1)); done
+    sleep "$what"
+    kill -9 "$(cat "$job/cut.log.pid" 2>/dev/null)" 2>/dev/null || true
+    wait "$runner" || true
+  fi
+  cp "$job/nor.img" "$job/after-cut.img"
+  BOARD_MAX_BOOTS=$((bound + 3)) run_machine "$job/nor.img" "$job/run.log" camera >/dev/null 2>&1 || true
+  split_boots "$job/run.log" "$job" > "$job/boots"
+  judge "$job" "$how" "$boot" "$what" > "$job/verdict.txt"
+}
+
+# --- 4. the invariants ------------------------------------------------------------
+counter_value() { case $1 in absent) echo 0 ;; *) echo "$1" ;; esac; }
+
+judge() {  # job how boot what
+  local job=$1 how=$2 boot=$3 what=$4 boots n log c prev failed_run=0 recovered=0 problems=()
+  boots=$(cat "$job/boots")
+  local inside=no lost=no converged=no
+  # Where the cut fell.
+  if [ "$how" = exact ]; then
+    grep -q "power cut: before flash operation $what " "$job/cut.log" && inside=yes ||
+      problems+=("the cut boot never reached flash operation $what")
+  elif ! cmp -s "$job/after-cut.img" "$ref/before-$boot.img" &&
+       ! cmp -s "$job/after-cut.img" "$ref/before-$((boot + 1)).img"; then
+    inside=yes
+  fi
+  # The counter before the cut boot, then before each later boot.
+  prev=$(counter_value "$(marker "$ref/boot-$boot.log" COUNTER-before)")
+  for n in $(seq 1 "$boots"); do
+    log=$job/boot-$n.log
+    [ "$(uboot_env "$log")" = default ] && lost=yes
+    if grep -q '^@@RECOVERY start' "$log"; then
+      recovered=1; failed_run=0
+      [ -z "$(marker "$log" COUNTER-before)" ] && problems+=("boot $n: /customer did not mount")
+      check_rewrite "$job" "$n"
+      continue
+    fi
+    c=$(marker "$log" COUNTER-before)
+    if grep -q '^@@ERROR cannot mount /customer' "$log" || [ -z "$c" ]; then
+      problems+=("boot $n: /customer did not mount")
+      continue
+    fi
+    case $c in
+      absent|1|2) ;;
+      *) problems+=("boot $n: counter file holds '$c'") ;;
+    esac
+    if [ "$recovered" = 0 ] && [ "$(counter_value "$c")" -lt "$prev" ] 2>/dev/null; then
+      problems+=("boot $n: counter went back from $prev to $c before the recovery")
+    fi
+    prev=$(counter_value "$c")
+    # A completed failed verdict either retries ("try again") or requests
+    # recovery; a healthy one ends the run.
+    if bootguard_lines "$log" | grep -qx 'try again' && restarted "$log"; then
+      failed_run=$((failed_run + 1))
+      [ "$failed_run" -le 2 ] || problems+=("boot $n: a fourth failed boot in a row without a recovery request")
+    elif bootguard_lines "$log" | grep -q '^num=[2-9]' && restarted "$log"; then
+      failed_run=0
+    elif grep -q '^@@BOOTGUARD-END' "$log"; then
+      if [ "$n" = "$boots" ] && bootguard_lines "$log" | grep -qx 'recovery 0' &&
+         [ "$(marker "$log" APP)" = "ipcamera: started (factory image)" ] &&
+         [ "$(marker "$log" ENV-after)" != "ota_upgrade_status=1" ]; then
+        converged=yes
+      fi
+    fi
+  done
+  [ "$converged" = yes ] || problems+=("did not converge to a healthy boot with the application restored in $boots boots")
+  [ "$boots" -le "$bound" ] || problems+=("needed $boots boots, more than the bound of $bound")
+  echo "cut=$how boot=$boot at=$what inside=$inside converged=$converged boots=$boots lost=$lost"
+  [ ${#problems[@]} -eq 0 ] || printf 'problem: %s\n' "${problems[@]}"
+}
+
+# After a cut inside the recovery's image write, the write done again in a
+# later recovery boot must leave exactly the image and erase no more blocks
+# than the cut left different.
+check_rewrite() {  # job boot
+  local job=$1 n=$2 log=$1/boot-$2.log erases differ
+  erases=$(operations "$log" | awk '$3 == "erase" && $4 == "rootfs" { n += $2 - $1 + 1 } END { print n + 0 }')
+  differ=$(blocks_differing "$job/after-cut.img")
+  [ "$erases" -le "$differ" ] ||
+    problems+=("boot $n: the rewrite erased $erases blocks of rootfs, the cut left $differ different")
+  [ "$(blocks_differing "$job/nor.img")" = 0 ] || grep -q '^@@RECOVERY failed' "$log" ||
+    problems+=("boot $n: rootfs does not hold exactly the golden image after the rewrite")
+}
+# Blocks of rootfs that differ from what a finished restore leaves: the
+# golden copy from "factory", then erased flash.
+blocks_differing() {  # nor-image
+  local golden=$dir/golden.bin
+  [ -e "$golden" ] || {
+    dd if="$ref/before-1.img" bs=256k skip=$(( $(part_offset factory) / 262144 )) \
+      count=$(( $(part_size factory) / 262144 )) status=none > "$golden"
+    head -c $(( $(part_size rootfs) - $(part_size factory) )) /dev/zero | tr '\0' '\377' >> "$golden"
+  }
+  # (cmp says 1 when they differ: that is the answer, not a failure)
+  dd if="$1" bs=256k skip=$(( $(part_offset rootfs) / 262144 )) count=$(( $(part_size rootfs) / 262144 )) \
+    status=none | { cmp -l - "$golden" 2>/dev/null || true; } |
+    awk '{ b[int(($1 - 1) / 262144)] = 1 } END { print length(b) }'
+}
+
+# --- the campaign -----------------------------------------------------------------
+mkdir -p "$dir"
+if [ ! -e "$ref/boots" ] || [ "$initrd" -nt "$ref/boots" ]; then
+  log "reference run: the story, one boot at a time"
+  reference
+fi
+
+if [ -n "$single" ]; then
+  read -r how spec <<<"$single"
+  run_cut single "$( [ "$how" = cut ] && echo exact || echo kill )" "${spec%%:*}" "${spec#*:}"
+  cat "$dir/cut-single/verdict.txt"
+  exit 0
+fi
+
+plan > "$dir/plan"
+log "$(wc -l < "$dir/plan") cuts, $jobs at a time"
+started=$SECONDS
+id=0
+while read -r how boot what name; do
+  id=$((id + 1))
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do sleep 0.5; done
+  run_cut "$id" "$how" "$boot" "$what" &
+  echo "$id $how $boot $what ${name:--}" >> "$dir/cuts"
+done < <(: > "$dir/cuts"; cat "$dir/plan")
+wait
+
+# --- figures ----------------------------------------------------------------------
+injected=0 inside=0 converged=0 max_boots=0 lost=0 broken=()
+declare -A per_cuts per_ok per_max per_lost
+while read -r id how boot what name; do
+  v=$dir/cut-$id/verdict.txt
+  line=$(head -n 1 "$v")
+  field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $line"; }
+  injected=$((injected + 1))
+  [ "$(field inside)" = yes ] && inside=$((inside + 1))
+  [ "$(field converged)" = yes ] && converged=$((converged + 1))
+  b=$(field boots); [ "$b" -gt "$max_boots" ] && max_boots=$b
+  [ "$(field lost)" = yes ] && lost=$((lost + 1))
+  key=${name:-random instant, boot $boot}
+  [ "$how" = kill ] && key="random instant (boot $boot)"
+  per_cuts[$key]=$(( ${per_cuts[$key]:-0} + 1 ))
+  [ "$(field converged)" = yes ] && per_ok[$key]=$(( ${per_ok[$key]:-0} + 1 ))
+  [ "$b" -gt "${per_max[$key]:-0}" ] && per_max[$key]=$b
+  [ "$(field lost)" = yes ] && per_lost[$key]=$(( ${per_lost[$key]:-0} + 1 ))
+  if grep -q '^problem:' "$v"; then
+    arg=$([ "$how" = exact ] && echo "--cut $boot:$what" || echo "--kill $boot:$what")
+    while read -r problem; do broken+=("${problem#problem: }: board/power-cuts.sh $arg"); done < <(grep '^problem:' "$v")
+  fi
+done < "$dir/cuts"
+
+echo
+printf '%-44s %5s %10s %10s %10s\n' "where the power was cut" cuts converged "max boots" "env lost"
+for key in $(printf '%s\n' "${!per_cuts[@]}" | sort | tr ' ' '\001'); do
+  key=${key//$'\001'/ }
+  printf '%-44s %5d %10d %10d %10d\n' "$key" "${per_cuts[$key]}" "${per_ok[$key]:-0}" "${per_max[$key]:-0}" "${per_lost[$key]:-0}"
+done
+echo "boots to converge after the cut (the cut boot not counted), bound $bound:"
+for id in $(cut -d' ' -f1 "$dir/cuts"); do sed -n 's/.* boots=\([0-9]*\).*/\1/p' "$dir/cut-$id/verdict.txt"; done |
+  sort -n | uniq -c | awk '{ printf "  %d boots: %d cuts\n", $2, $1 }'
+echo "host time: $((SECONDS - started)) s for the cuts ($jobs at a time), logs in $dir"
+echo "power cuts: $injected injected, $inside inside flash operations, $converged converged, $max_boots max boots to converge, $lost environments lost"
+for b in "${broken[@]}"; do echo "broken: $b"; done
+[ ${#broken[@]} -eq 0 ]
