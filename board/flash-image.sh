@@ -47,15 +47,19 @@ put_file() {
 }
 
 # The camera application's image: a squashfs holding the application
-# program, as an update or the factory writes it.  VARIANT is good (the
-# factory's golden copy) or broken (an update whose application cannot
-# start).
+# program and its library, as an update or the factory writes it.  VARIANT
+# is good (the factory's golden copy) or broken (an update whose application
+# cannot start).  Stored uncompressed, so that the image spans three erase
+# blocks, as a real one spans many, and the two variants differ in each.
 make_app_image() {  # variant output
   local tmp
   tmp=$(mktemp -d)
   mkdir -p "$tmp/app"
   install -m 755 "$board/guest/app/ipcamera-$1" "$tmp/app/ipcamera"
-  mksquashfs "$tmp/app" "$2" -noappend -all-root -quiet -no-progress -mkfs-time 0 -all-time 0 >/dev/null
+  awk -v line="libisp.so.2 of the $1 application image" \
+    'BEGIN { for (n = 0; n < 600000; n += length(line) + 1) print line }' > "$tmp/app/libisp.so.2"
+  mksquashfs "$tmp/app" "$2" -noappend -all-root -quiet -no-progress -mkfs-time 0 -all-time 0 \
+    -noI -noD -noF -noX >/dev/null
   rm -rf "$tmp"
 }
 

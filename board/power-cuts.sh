@@ -260,7 +260,7 @@ blocks_differing() {  # nor-image
 
 # --- the campaign -----------------------------------------------------------------
 mkdir -p "$dir"
-if [ ! -e "$ref/boots" ] || [ "$initrd" -nt "$ref/boots" ]; then
+if [ ! -e "$ref/boots" ] || [ "$initrd" -nt "$ref/boots" ] || [ "$board/flash-image.sh" -nt "$ref/boots" ]; then
   log "reference run: the story, one boot at a time"
   reference
 fi
