@@ -6,6 +6,8 @@
 #
 #   board/power-cuts.sh [--cuts N] [--seed S] [--jobs J]
 #   board/power-cuts.sh --cut BOOT:K | --kill BOOT:SECONDS   (one cut, to reproduce)
+#   board/power-cuts.sh --without-initial-env ...   (a camera without
+#                       /etc/u-boot-initial-env, to show what it is for)
 #
 # 1. Reference: the story once, one boot per qemu run (-no-reboot), keeping
 #    the flash file before each boot and the flash operations each boot does
@@ -40,12 +42,14 @@ cuts=40
 seed=1
 jobs=1
 single=""
+camera_args=()
 while [ $# -gt 0 ]; do
   case $1 in
     --cuts) cuts=$2; shift 2 ;;
     --seed) seed=$2; shift 2 ;;
     --jobs) jobs=$2; shift 2 ;;
     --cut|--kill) single="${1#--} $2"; shift 2 ;;
+    --without-initial-env) camera_args+=(board.initial_env=absent); shift ;;
     -h|--help) sed -n '2,37p' "$0"; exit 0 ;;
     *) die "unknown argument $1 (see --help)" ;;
   esac
@@ -156,9 +160,10 @@ run_cut() {  # id how boot what...
   cp "$ref/before-$boot.img" "$job/nor.img"
   if [ "$how" = exact ]; then
     BOARD_NO_REBOOT=1 BOARD_MAX_BOOTS=1 run_machine "$job/nor.img" "$job/cut.log" camera \
-      "cfi_cmdset_0001.cut_at=$what" >/dev/null 2>&1 || true
+      "cfi_cmdset_0001.cut_at=$what" "${camera_args[@]}" >/dev/null 2>&1 || true
   else
-    ( BOARD_NO_REBOOT=1 BOARD_MAX_BOOTS=1 run_machine "$job/nor.img" "$job/cut.log" camera >/dev/null 2>&1 || true ) &
+    ( BOARD_NO_REBOOT=1 BOARD_MAX_BOOTS=1 run_machine "$job/nor.img" "$job/cut.log" camera \
+        "${camera_args[@]}" >/dev/null 2>&1 || true ) &
     local runner=$!
     t=0; while [ ! -s "$job/cut.log.pid" ] && [ "$t" -lt 100 ]; do sleep 0.05; t=$((t + 1)); done
     sleep "$what"
@@ -166,7 +171,8 @@ run_cut() {  # id how boot what...
     wait "$runner" || true
   fi
   cp "$job/nor.img" "$job/after-cut.img"
-  BOARD_MAX_BOOTS=$((bound + 3)) run_machine "$job/nor.img" "$job/run.log" camera >/dev/null 2>&1 || true
+  BOARD_MAX_BOOTS=$((bound + 3)) run_machine "$job/nor.img" "$job/run.log" camera \
+    "${camera_args[@]}" >/dev/null 2>&1 || true
   split_boots "$job/run.log" "$job" > "$job/boots"
   judge "$job" "$how" "$boot" "$what" > "$job/verdict.txt"
 }
