@@ -10,6 +10,7 @@ packages=(
   binutils-arm-linux-gnueabihf        # readelf/strip for the armhf checks
   qemu-user                           # runs armhf tests on this machine
   util-linux                          # unshare, for the boot sandbox
+  clang-14 libclang-rt-14-dev         # libFuzzer and its sanitizers, for the fuzz build
 )
 missing=()
 for package in "${packages[@]}"; do
