@@ -38,10 +38,13 @@ mkdir -p "$runs"
 fuzz_one() {
   local target=$1
   mkdir -p "build/fuzz/corpus/$target" "build/fuzz/crashes/$target"
+  local inputs=("build/fuzz/corpus/$target" "fuzz/corpus/$target")
+  [ -d "fuzz/regressions/$target" ] && inputs+=("fuzz/regressions/$target")
   # The partition list's long lines need inputs above libFuzzer's 4 KiB default.
-  build/fuzz/fuzz_"$target" -max_total_time="$seconds" -timeout=30 -max_len=9000 -print_final_stats=1 \
-      -artifact_prefix="build/fuzz/crashes/$target/" \
-      "build/fuzz/corpus/$target" "fuzz/corpus/$target" "fuzz/regressions/$target" > "$runs/$target.log" 2>&1
+  local longest=4096
+  [ "$target" = partition_list ] && longest=9000
+  build/fuzz/fuzz_"$target" -max_total_time="$seconds" -timeout=30 -max_len="$longest" -print_final_stats=1 \
+      -artifact_prefix="build/fuzz/crashes/$target/" "${inputs[@]}" > "$runs/$target.log" 2>&1
 }
 
 summary() {
