@@ -53,7 +53,8 @@ summary() {
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
   corpus=$(grep -o 'corp: [0-9]*/[0-9]*[a-zA-Z]*' "$log" | tail -1 | cut -d' ' -f2)
-  printf '%-15s %8s exec/s  %6s edges  corpus %s inputs/bytes\n' "$target" "${speed:-?}" "${cov:-?}" "${corpus:-?}"
+  printf '%-15s %8s exec/s  %6s edges  corpus %s inputs, %s\n' "$target" "${speed:-?}" "${cov:-?}" \
+      "${corpus%%/*}" "${corpus#*/}"
 }
 
 failed=()
