@@ -215,7 +215,13 @@ int BufferIsErased(const unsigned char *buf, int len) {
 }
 
 int BlockAlreadyWritten(int fd, unsigned char *scratch, int len, const unsigned char *data, int blocksize) {
-  if (read(fd, scratch, static_cast<size_t>(blocksize)) != blocksize) {
+  ssize_t got = read(fd, scratch, static_cast<size_t>(blocksize));
+  if (got != blocksize) {
+    // The chunk is written where the position is: a short read must not
+    // leave it inside the block.
+    if (got > 0) {
+      lseek(fd, -static_cast<off_t>(got), SEEK_CUR);
+    }
     return 0;
   }
   if (memcmp(scratch, data, static_cast<size_t>(len)) != 0 ||
@@ -227,7 +233,11 @@ int BlockAlreadyWritten(int fd, unsigned char *scratch, int len, const unsigned 
 }
 
 int BlockNeedsErase(int fd, unsigned char *scratch, int blocksize) {
-  if (read(fd, scratch, static_cast<size_t>(blocksize)) != blocksize) {
+  ssize_t got = read(fd, scratch, static_cast<size_t>(blocksize));
+  if (got != blocksize) {
+    // The next test reads from the position: after a short read it must
+    // still start at the next block.
+    lseek(fd, static_cast<off_t>(blocksize - (got > 0 ? got : 0)), SEEK_CUR);
     return 1;
   }
   bool cleanMarkerOnly = blocksize >= kCleanMarkerSize && memcmp(scratch, kCleanMarker, kCleanMarkerSize) == 0 &&

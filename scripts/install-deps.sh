@@ -13,6 +13,7 @@ packages=(
   pkgconf                             # builds a C caller against the installed tree
   systemd                             # systemd-analyze verify of the unit
   busybox                             # the init script under busybox ash, as on the camera
+  clang-14 libclang-rt-14-dev         # libFuzzer and its sanitizers, for the fuzz build
 )
 missing=()
 for package in "${packages[@]}"; do

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every test tier: unit, whole-boot and export checks in the host, sanitizer
-# and armhf (qemu-arm) builds, then the emulated camera board.
+# and armhf (qemu-arm) builds, the fuzz targets, then the emulated camera board.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +23,10 @@ for preset in "${presets[@]}"; do
   echo "== ctest --preset $preset =="
   cat "$logs/$preset.log"
 done
+
+# Fuzzing: each target from its seeds for a bounded time; a crash fails the tier.
+echo "== fuzz =="
+scripts/fuzz.sh --seconds 45 || failed_tiers+=(fuzz)
 
 if [ -x board/run-tests.sh ]; then
   echo "== board =="

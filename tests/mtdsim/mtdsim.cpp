@@ -678,3 +678,14 @@ MTDSIM_EXPORT FILE* fopen64(const char* path, const char* mode) {
 }
 
 }  // extern "C"
+
+namespace mtdsim {
+
+void SetProcMtdBytes(const char* text, size_t length) {
+  World& w = TheWorld();
+  Guard guard(w.mutex);
+  w.procMtdPresent = true;
+  w.procMtd.assign(text, length);
+}
+
+}  // namespace mtdsim

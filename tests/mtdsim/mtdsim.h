@@ -83,4 +83,7 @@ struct Faults {
 // The faults of a registered device, to be changed in place; nullptr if unknown.
 Faults* FaultsOf(const char* path);
 
+// The bytes "/proc/mtd" reads as, NUL bytes included.
+void SetProcMtdBytes(const char* text, size_t length);
+
 }  // namespace mtdsim
