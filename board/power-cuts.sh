@@ -81,6 +81,11 @@ reference() {
     boot=$((boot + 1))
   done
   [ "$boot" = 5 ] || die "the reference story took $boot boots, not 5 (logs: $ref)"
+  # What "rootfs" holds after a finished restore: the golden copy from
+  # "factory", then erased flash.
+  dd if="$ref/before-1.img" bs=256k skip=$(( $(part_offset factory) / 262144 )) \
+    count=$(( $(part_size factory) / 262144 )) status=none > "$ref/restored-rootfs.bin"
+  head -c $(( $(part_size rootfs) - $(part_size factory) )) /dev/zero | tr '\0' '\377' >> "$ref/restored-rootfs.bin"
   echo "$boot" > "$ref/boots"
 }
 
@@ -249,24 +254,18 @@ check_rewrite() {  # job boot
   [ "$(blocks_differing "$job/nor.img")" = 0 ] || grep -q '^@@RECOVERY failed' "$log" ||
     problems+=("boot $n: rootfs does not hold exactly the golden image after the rewrite")
 }
-# Blocks of rootfs that differ from what a finished restore leaves: the
-# golden copy from "factory", then erased flash.
+# Blocks of rootfs that differ from what a finished restore leaves.
 blocks_differing() {  # nor-image
-  local golden=$dir/golden.bin
-  [ -e "$golden" ] || {
-    dd if="$ref/before-1.img" bs=256k skip=$(( $(part_offset factory) / 262144 )) \
-      count=$(( $(part_size factory) / 262144 )) status=none > "$golden"
-    head -c $(( $(part_size rootfs) - $(part_size factory) )) /dev/zero | tr '\0' '\377' >> "$golden"
-  }
   # (cmp says 1 when they differ: that is the answer, not a failure)
   dd if="$1" bs=256k skip=$(( $(part_offset rootfs) / 262144 )) count=$(( $(part_size rootfs) / 262144 )) \
-    status=none | { cmp -l - "$golden" 2>/dev/null || true; } |
+    status=none | { cmp -l - "$ref/restored-rootfs.bin" 2>/dev/null || true; } |
     awk '{ b[int(($1 - 1) / 262144)] = 1 } END { print length(b) }'
 }
 
 # --- the campaign -----------------------------------------------------------------
 mkdir -p "$dir"
-if [ ! -e "$ref/boots" ] || [ "$initrd" -nt "$ref/boots" ] || [ "$board/flash-image.sh" -nt "$ref/boots" ]; then
+if [ ! -e "$ref/boots" ] || [ ! -e "$ref/restored-rootfs.bin" ] || [ "$initrd" -nt "$ref/boots" ] ||
+   [ "$board/flash-image.sh" -nt "$ref/boots" ]; then
   log "reference run: the story, one boot at a time"
   reference
 fi
@@ -291,7 +290,7 @@ done < <(: > "$dir/cuts"; cat "$dir/plan")
 wait
 
 # --- figures ----------------------------------------------------------------------
-injected=0 inside=0 converged=0 max_boots=0 lost=0 broken=()
+injected=0 inside=0 converged=0 max_boots=0 lost=0 broken=() exact=0 kills=0 kills_inside=0
 declare -A per_cuts per_ok per_max per_lost
 while read -r id how boot what name; do
   v=$dir/cut-$id/verdict.txt
@@ -299,6 +298,8 @@ while read -r id how boot what name; do
   field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $line"; }
   injected=$((injected + 1))
   [ "$(field inside)" = yes ] && inside=$((inside + 1))
+  if [ "$how" = exact ]; then exact=$((exact + 1)); else
+    kills=$((kills + 1)); [ "$(field inside)" = yes ] && kills_inside=$((kills_inside + 1)); fi
   [ "$(field converged)" = yes ] && converged=$((converged + 1))
   b=$(field boots); [ "$b" -gt "$max_boots" ] && max_boots=$b
   [ "$(field lost)" = yes ] && lost=$((lost + 1))
@@ -323,6 +324,8 @@ done
 echo "boots to converge after the cut (the cut boot not counted), bound $bound:"
 for id in $(cut -d' ' -f1 "$dir/cuts"); do sed -n 's/.* boots=\([0-9]*\).*/\1/p' "$dir/cut-$id/verdict.txt"; done |
   sort -n | uniq -c | awk '{ printf "  %d boots: %d cuts\n", $2, $1 }'
+echo "exact cuts, at the start of a flash operation: $exact; at random instants: $kills, of which" \
+  "$kills_inside fell between two flash operations of the boot (the flash differs from before and after it)"
 echo "host time: $((SECONDS - started)) s for the cuts ($jobs at a time), logs in $dir"
 echo "power cuts: $injected injected, $inside inside flash operations, $converged converged, $max_boots max boots to converge, $lost environments lost"
 for b in "${broken[@]}"; do echo "broken: $b"; done

@@ -2,7 +2,7 @@
 # The board test tier: bootguard on the emulated camera board, U-Boot
 # included.
 #
-#   board/run-tests.sh [story] [env] [flash]     (all when none is named)
+#   board/run-tests.sh [story] [env] [flash] [cuts]     (all when none is named)
 #
 # story  the main job (story.sh): each boot's U-Boot environment and path,
 #        bootguard's lines, the counter, the recovery flag, the recovery
@@ -12,6 +12,9 @@
 # flash  one boot that runs the flash module through the real bootguard
 #        process and bootguard-flash on nandsim, mtdram and the CFI NOR
 #        flash, every result read back independently (guest/flash-tests.sh)
+# cuts   the power-cut campaign's fixed sample (power-cuts.sh --cuts 12),
+#        and one cut on a camera without /etc/u-boot-initial-env, which
+#        must be caught as a camera that never recovers
 #
 # Prints each check and ends with "N passed, M failed"; exits non-zero when
 # anything failed.  Every run uses -icount: nothing here measures time.
@@ -19,7 +22,7 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
 parts=("$@")
-[ ${#parts[@]} -gt 0 ] || parts=(story env flash)
+[ ${#parts[@]} -gt 0 ] || parts=(story env flash cuts)
 
 passed=0
 failed=0
@@ -158,12 +161,30 @@ flash_tests() {
   done < "$log"
 }
 
+cut_tests() {
+  local log=$out/power-cuts.log last
+  echo
+  echo "== power cuts: the fixed sample =="
+  "$board/power-cuts.sh" --cuts 12 --seed 1 --jobs 2 > "$log" 2>&1 || true
+  sed -n '/^where the power was cut/,$p' "$log"
+  last=$(grep '^power cuts: ' "$log" || true)
+  check "cuts: every cut of the sample converged, no invariant broken" \
+    eval '[[ "$last" =~ ^power\ cuts:\ 12\ injected,\ [0-9]+\ inside\ flash\ operations,\ 12\ converged ]] &&
+          ! grep -q "^broken: " "$log"'
+  # Without the factory environment file fw_setenv cannot rebuild an
+  # environment a cut destroyed: the camera must be seen never to recover.
+  "$board/power-cuts.sh" --without-initial-env --cut 3:2 > "$log.negative" 2>&1 || true
+  check "cuts: a camera without /etc/u-boot-initial-env that loses its environment is caught looping" \
+    grep -q 'converged=no' "$log.negative"
+}
+
 for part in "${parts[@]}"; do
   case $part in
     story) story_tests ;;
     env) env_tests ;;
     flash) flash_tests ;;
-    *) die "unknown part $part (story, env, flash)" ;;
+    cuts) cut_tests ;;
+    *) die "unknown part $part (story, env, flash, cuts)" ;;
   esac
 done
 
