@@ -176,9 +176,12 @@ run_cut() {  # id how boot what...
     wait "$runner" || true
   fi
   cp "$job/nor.img" "$job/after-cut.img"
+  local status=0
   BOARD_MAX_BOOTS=$((bound + 3)) run_machine "$job/nor.img" "$job/run.log" camera \
-    "${camera_args[@]}" >/dev/null 2>&1 || true
+    "${camera_args[@]}" >/dev/null 2>&1 || status=$?
   split_boots "$job/run.log" "$job" > "$job/boots"
+  # A run cut by the boot limit ends inside a boot that is not judged.
+  [ "$status" = 0 ] || echo $(( $(cat "$job/boots") - 1 )) > "$job/boots"
   judge "$job" "$how" "$boot" "$what" > "$job/verdict.txt"
 }
 
@@ -323,7 +326,7 @@ for key in $(printf '%s\n' "${!per_cuts[@]}" | sort | tr ' ' '\001'); do
 done
 echo "boots to converge after the cut (the cut boot not counted), bound $bound:"
 for id in $(cut -d' ' -f1 "$dir/cuts"); do sed -n 's/.* boots=\([0-9]*\).*/\1/p' "$dir/cut-$id/verdict.txt"; done |
-  sort -n | uniq -c | awk '{ printf "  %d boots: %d cuts\n", $2, $1 }'
+  sort -n | uniq -c | awk '{ printf "  %d boot%s: %d cut%s\n", $2, $2 == 1 ? "" : "s", $1, $1 == 1 ? "" : "s" }'
 echo "exact cuts, at the start of a flash operation: $exact; at random instants: $kills, of which" \
   "$kills_inside fell between two flash operations of the boot (the flash differs from before and after it)"
 echo "host time: $((SECONDS - started)) s for the cuts ($jobs at a time), logs in $dir"

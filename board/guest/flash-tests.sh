@@ -279,8 +279,9 @@ env_tests() {  # with-env-tool(yes|no)
   fi
 }
 
-# Bad blocks: chip blocks 41, 43 and 46 are blocks 1, 3 and 6 of "factory".
-bad_block_tests() {
+# "factory" (/dev/mtd5) erased but for stale data in block 7, and an image
+# of 3.5 blocks in /tmp/img.
+prepare_factory() {
   dev=/dev/mtd5
   size=$(cat /sys/class/mtd/mtd5/size)
   E=$(cat /sys/class/mtd/mtd5/erasesize)
@@ -289,6 +290,11 @@ bad_block_tests() {
   put_pages $dev $((7 * E)) /tmp/junk
   len=$((E * 7 / 2))
   random_file /tmp/img "$len"
+}
+
+# Bad blocks: chip blocks 41, 43 and 46 are blocks 1, 3 and 6 of "factory".
+bad_block_tests() {
+  prepare_factory
   probe write factory /tmp/img
   check "bad blocks: write returns 0" eq "$rc" 0
   check "bad block 1 skipped" contains /tmp/probe.out "skip bad block $(printf %x "$E")"
@@ -324,14 +330,7 @@ progress_lines_ok() {  # file
     { info "progress lines: $(tr '\n' '|' < "$1" | cut -c1-300)"; return 1; }
 }
 tool_tests() {
-  dev=/dev/mtd5
-  size=$(cat /sys/class/mtd/mtd5/size)
-  E=$(cat /sys/class/mtd/mtd5/erasesize)
-  flash_erase -q $dev 0 0 2>/dev/null
-  random_file /tmp/junk "$E"
-  put_pages $dev $((7 * E)) /tmp/junk
-  len=$((E * 7 / 2))
-  random_file /tmp/img "$len"
+  prepare_factory
   tool --progress write factory /tmp/img
   check "bootguard-flash write: exit status 0" eq "$status" 0
   check "bootguard-flash write: the module's line on standard output" \
