@@ -54,6 +54,18 @@ bool ProbeFails(const Partition &partition) {
   return !partition.present || partition.fault.kind == FaultKind::kRefuseGetInfo;
 }
 
+// Every operation starts from the partition as it was and first probes it;
+// returns false with the failure predicted when the probe fails.
+bool StartPrediction(const Partition &partition, Prediction *p) {
+  p->content = partition.prior;
+  if (!ProbeFails(partition)) {
+    return true;
+  }
+  p->result = -1;
+  p->output = ProbeFailure(partition);
+  return false;
+}
+
 // The writer's view of one partition: the spare-area test and the erase.
 struct Walk {
   const Partition &partition;
@@ -293,10 +305,7 @@ void Install(const Partition &partition) {
 
 Prediction PredictWrite(const Partition &partition, const char *name, const uint8_t *image, uint32_t len) {
   Prediction p;
-  p.content = partition.prior;
-  if (ProbeFails(partition)) {
-    p.result = -1;
-    p.output = ProbeFailure(partition);
+  if (!StartPrediction(partition, &p)) {
     return p;
   }
   p.output = Format("Writing from to %s,offset:0 len:%u\n", name, len);
@@ -312,10 +321,7 @@ Prediction PredictWrite(const Partition &partition, const char *name, const uint
 
 Prediction PredictEraseAll(const Partition &partition) {
   Prediction p;
-  p.content = partition.prior;
-  if (ProbeFails(partition)) {
-    p.result = -1;
-    p.output = ProbeFailure(partition);
+  if (!StartPrediction(partition, &p)) {
     return p;
   }
   Walk walk{partition, p, partition.geometry.erasesize};
