@@ -8,6 +8,8 @@
 #   board/power-cuts.sh --cut BOOT:K | --kill BOOT:SECONDS   (one cut, to reproduce)
 #   board/power-cuts.sh --without-initial-env ...   (a camera without
 #                       /etc/u-boot-initial-env, to show what it is for)
+#   board/power-cuts.sh --judge-again    (the last campaign's runs judged
+#                       anew, figures printed; nothing is run)
 #
 # 1. Reference: the story once, one boot per qemu run (-no-reboot), keeping
 #    the flash file before each boot and the flash operations each boot does
@@ -50,6 +52,7 @@ while [ $# -gt 0 ]; do
     --jobs) jobs=$2; shift 2 ;;
     --cut|--kill) single="${1#--} $2"; shift 2 ;;
     --without-initial-env) camera_args+=(board.initial_env=absent); shift ;;
+    --judge-again) single=judge; shift ;;
     -h|--help) sed -n '2,37p' "$0"; exit 0 ;;
     *) die "unknown argument $1 (see --help)" ;;
   esac
@@ -191,6 +194,11 @@ counter_value() { case $1 in absent) echo 0 ;; *) echo "$1" ;; esac; }
 judge() {  # job how boot what
   local job=$1 how=$2 boot=$3 what=$4 boots n log c prev failed_run=0 recovered=0 problems=()
   boots=$(cat "$job/boots")
+  # A cut after the story's recovery boot comes after the recovery: from
+  # there the healthy boot's removal takes the counter back to absent.
+  local recovery_boot
+  recovery_boot=$(grep -l '^@@RECOVERY start' "$ref"/boot-*.log | sed 's/.*boot-\([0-9]*\)\.log$/\1/')
+  [ "$boot" -le "$recovery_boot" ] || recovered=1
   local inside=no lost=no converged=no
   # Where the cut fell.
   if [ "$how" = exact ]; then
@@ -273,24 +281,29 @@ if [ ! -e "$ref/boots" ] || [ ! -e "$ref/restored-rootfs.bin" ] || [ "$initrd" -
   reference
 fi
 
-if [ -n "$single" ]; then
+if [ "$single" = judge ]; then
+  started=$SECONDS
+  while read -r id how boot what name; do
+    judge "$dir/cut-$id" "$how" "$boot" "$what" > "$dir/cut-$id/verdict.txt"
+  done < "$dir/cuts"
+elif [ -n "$single" ]; then
   read -r how spec <<<"$single"
   run_cut single "$( [ "$how" = cut ] && echo exact || echo kill )" "${spec%%:*}" "${spec#*:}"
   cat "$dir/cut-single/verdict.txt"
   exit 0
+else
+  plan > "$dir/plan"
+  log "$(wc -l < "$dir/plan") cuts, $jobs at a time"
+  started=$SECONDS
+  id=0
+  while read -r how boot what name; do
+    id=$((id + 1))
+    while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do sleep 0.5; done
+    run_cut "$id" "$how" "$boot" "$what" &
+    echo "$id $how $boot $what ${name:--}" >> "$dir/cuts"
+  done < <(: > "$dir/cuts"; cat "$dir/plan")
+  wait
 fi
-
-plan > "$dir/plan"
-log "$(wc -l < "$dir/plan") cuts, $jobs at a time"
-started=$SECONDS
-id=0
-while read -r how boot what name; do
-  id=$((id + 1))
-  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do sleep 0.5; done
-  run_cut "$id" "$how" "$boot" "$what" &
-  echo "$id $how $boot $what ${name:--}" >> "$dir/cuts"
-done < <(: > "$dir/cuts"; cat "$dir/plan")
-wait
 
 # --- figures ----------------------------------------------------------------------
 injected=0 inside=0 converged=0 max_boots=0 lost=0 broken=() exact=0 kills=0 kills_inside=0
@@ -329,7 +342,7 @@ for id in $(cut -d' ' -f1 "$dir/cuts"); do sed -n 's/.* boots=\([0-9]*\).*/\1/p'
   sort -n | uniq -c | awk '{ printf "  %d boot%s: %d cut%s\n", $2, $2 == 1 ? "" : "s", $1, $1 == 1 ? "" : "s" }'
 echo "exact cuts, at the start of a flash operation: $exact; at random instants: $kills, of which" \
   "$kills_inside fell between two flash operations of the boot (the flash differs from before and after it)"
-echo "host time: $((SECONDS - started)) s for the cuts ($jobs at a time), logs in $dir"
+[ "$single" = judge ] || echo "host time: $((SECONDS - started)) s for the cuts ($jobs at a time), logs in $dir"
 echo "power cuts: $injected injected, $inside inside flash operations, $converged converged, $max_boots max boots to converge, $lost environments lost"
 for b in "${broken[@]}"; do echo "broken: $b"; done
 [ ${#broken[@]} -eq 0 ]
