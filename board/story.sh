@@ -63,7 +63,7 @@ state() {  # boot before|after COUNTER|ENV
 indent() { sed '2,$s/^/           /'; }
 recovery_lines() {  # log: the recovery system's lines, its progress shortened
   sed -n '/^@@RECOVERY start/,/^@@RECOVERY \(done\|failed\)/p' "$1" |
-    grep -v -e '^@@' -e '^\[ *[0-9]*\.[0-9]*\]' -e '^$' |
+    grep -v -e '^@@' -e '^\[ *[0-9]*\.[0-9]*\]' -e '^$' | sed 's/^recovery: //' |
     awk '/^bootguard-flash: [0-9]+%/ { if (!p++) print; last = $0; next }
          { if (last != "") { print "..."; print last; last = "" } print }
          END { if (last != "") { print "..."; print last } }'
@@ -95,7 +95,7 @@ done
 
 echo
 echo "=================================== summary ==================================="
-printf '%-4s %-24s %-48s %-13s %s\n' boot "U-Boot" "bootguard / recovery" counter ota_upgrade_status
+printf '%-4s %-26s %-48s %-13s %s\n' boot "U-Boot" "bootguard / recovery" counter ota_upgrade_status
 for boot in $(seq 1 "$boots"); do
   log=$story/boot-$boot.log
   if grep -q '^@@RECOVERY start' "$log"; then
@@ -104,7 +104,7 @@ for boot in $(seq 1 "$boots"); do
   else
     what=$(bootguard_lines "$log" | paste -sd ';' | sed 's/;/; /g')
   fi
-  printf '%-4s %-24s %-48s %-13s %s\n' "$boot" "$(uboot_env "$log") env, $(uboot_path "$log") path" "$what" \
+  printf '%-4s %-26s %-48s %-13s %s\n' "$boot" "$(uboot_env "$log") env, $(uboot_path "$log") path" "$what" \
     "$(state "$boot" before COUNTER) -> $(state "$boot" after COUNTER)" \
     "$(state "$boot" before ENV) -> $(state "$boot" after ENV)"
 done
