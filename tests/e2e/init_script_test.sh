@@ -17,7 +17,14 @@ fi
 script=$2 standin=$3
 read -r _ _ count < /proc/self/uid_map
 [ "$count" = 1 ] || { echo "not in a user namespace" >&2; exit 97; }
+# The script may itself live under /tmp (a build tree there): it is carried
+# over the fresh tmpfs, into /etc/init.d's place in it.
+content=$(cat "$script")
 mount -t tmpfs init-script-test /tmp
+mkdir -p /tmp/init.d
+script=/tmp/init.d/S99bootguard
+printf '%s\n' "$content" > "$script"
+chmod +x "$script"
 command -v busybox > /dev/null || { echo "FAIL: busybox is missing (scripts/install-deps.sh installs it)"; exit 1; }
 
 failures=0
