@@ -37,6 +37,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror "$caller" "${flags[@]}" "${link_flags[@]}" -o "$work/caller"
 
+# The archive also goes into a shared object, with no text relocation.
+"$cc" -shared -Wl,-z,text -o "$work/libshared.so" \
+  -Wl,--whole-archive "$root$libdir/libbootguard_flash.a" -Wl,--no-whole-archive "${link_flags[@]}"
+
 output=$(unshare --user --map-root-user --mount --propagation private \
   sh -c 'mount -t tmpfs no-flash /dev && exec "$@"' caller "${runner[@]}" "$work/caller")
 check "the caller's output" "set callback: 0
