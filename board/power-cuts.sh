@@ -287,8 +287,8 @@ if [ "$single" = judge ]; then
     judge "$dir/cut-$id" "$how" "$boot" "$what" > "$dir/cut-$id/verdict.txt"
   done < "$dir/cuts"
 elif [ -n "$single" ]; then
-  read -r how spec <<<"$single"
-  run_cut single "$( [ "$how" = cut ] && echo exact || echo kill )" "${spec%%:*}" "${spec#*:}"
+  read -r how where <<<"$single"
+  run_cut single "$( [ "$how" = cut ] && echo exact || echo kill )" "${where%%:*}" "${where#*:}"
   cat "$dir/cut-single/verdict.txt"
   exit 0
 else

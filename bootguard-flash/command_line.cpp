@@ -11,14 +11,14 @@ namespace {
 constexpr const char *kHint = "(see bootguard-flash --help)";
 constexpr size_t kNamesSize = 128;
 
-struct CommandSpec {
+struct CommandForm {
   const char *word;
   Command command;
   int minArguments;
   int maxArguments;
   const char *arguments;  // for the usage error
 };
-constexpr CommandSpec kCommands[] = {
+constexpr CommandForm kCommands[] = {
     {"write", Command::kWrite, 2, 2, "PARTITION FILE"},
     {"read", Command::kRead, 2, 4, "PARTITION FILE [LENGTH [OFFSET]]"},
     {"erase-env", Command::kEraseEnv, 0, 0, "no arguments"},
@@ -27,10 +27,10 @@ constexpr CommandSpec kCommands[] = {
     {"--version", Command::kVersion, 0, 0, "no arguments"},
 };
 
-const CommandSpec *FindCommand(const char *word) {
-  for (const CommandSpec &spec : kCommands) {
-    if (strcmp(word, spec.word) == 0) {
-      return &spec;
+const CommandForm *FindCommand(const char *word) {
+  for (const CommandForm &form : kCommands) {
+    if (strcmp(word, form.word) == 0) {
+      return &form;
     }
   }
   return nullptr;
@@ -83,32 +83,32 @@ bool ParseReadNumbers(int count, char **arguments, ToolRequest *request) {
 }
 
 // The module's own table decides, by its own prefix rule.
-bool ResolvePartition(const CommandSpec &spec, ToolRequest *request) {
-  bool forReading = spec.command == Command::kRead;
+bool ResolvePartition(const CommandForm &form, ToolRequest *request) {
+  bool forReading = form.command == Command::kRead;
   request->node = PartitionNode(request->partition, forReading ? kForReading : kForWriting);
   if (request->node == nullptr) {
     char names[kNamesSize];
     PartitionNames(forReading, names, sizeof names);
-    Complain("unknown partition '%s' for %s; it takes: %s", request->partition, spec.word, names);
+    Complain("unknown partition '%s' for %s; it takes: %s", request->partition, form.word, names);
     return false;
   }
   return true;
 }
 
-bool ParseArguments(const CommandSpec &spec, int count, char **arguments, ToolRequest *request) {
-  if (count < spec.minArguments || count > spec.maxArguments) {
-    Complain("%s takes %s %s", spec.word, spec.arguments, kHint);
+bool ParseArguments(const CommandForm &form, int count, char **arguments, ToolRequest *request) {
+  if (count < form.minArguments || count > form.maxArguments) {
+    Complain("%s takes %s %s", form.word, form.arguments, kHint);
     return false;
   }
-  if (spec.command != Command::kWrite && spec.command != Command::kRead) {
+  if (form.command != Command::kWrite && form.command != Command::kRead) {
     return true;
   }
   request->partition = arguments[0];
   request->file = arguments[1];
-  if (spec.command == Command::kRead && !ParseReadNumbers(count, arguments, request)) {
+  if (form.command == Command::kRead && !ParseReadNumbers(count, arguments, request)) {
     return false;
   }
-  return ResolvePartition(spec, request);
+  return ResolvePartition(form, request);
 }
 
 }  // namespace
@@ -124,13 +124,13 @@ bool ParseCommandLine(int argc, char **argv, ToolRequest *request) {
     Complain("no command given %s", kHint);
     return false;
   }
-  const CommandSpec *spec = FindCommand(argv[next]);
-  if (spec == nullptr) {
+  const CommandForm *form = FindCommand(argv[next]);
+  if (form == nullptr) {
     Complain("unknown command '%s' %s", argv[next], kHint);
     return false;
   }
-  request->command = spec->command;
-  return ParseArguments(*spec, argc - next - 1, argv + next + 1, request);
+  request->command = form->command;
+  return ParseArguments(*form, argc - next - 1, argv + next + 1, request);
 }
 
 void PartitionNames(bool forReading, char *out, size_t size) {
