@@ -18,6 +18,8 @@ root=$cache/root            # armhf packages unpacked with dpkg-deb -x
 mkdir -p "$cache/debs" "$root" "$out"
 
 log() { echo "setup: $*"; }
+apt_who=setup
+source "$board/../scripts/apt.sh"
 
 # --- host packages ----------------------------------------------------------
 # qemu-system-arm boots the board with u-boot-qemu's U-Boot; u-boot-tools
@@ -51,11 +53,11 @@ fi
 if [ "$need_update" = 1 ] || { [ ! -e "$cache/unpacked.stamp" ] &&
      ! apt-cache show linux-image-armmp:armhf >/dev/null 2>&1; }; then
   log "apt-get update"
-  apt-get update -q >/dev/null
+  apt_update
 fi
 if [ "${#missing[@]}" -gt 0 ]; then
   log "installing host packages: ${missing[*]}"
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+  apt_install "${missing[@]}" >/dev/null
 fi
 
 # --- armhf packages ----------------------------------------------------------
@@ -78,13 +80,7 @@ guest_packages=(
 )
 if [ ! -e "$cache/unpacked.stamp" ]; then
   log "downloading armhf packages (kernel $krel)"
-  # apt-get download writes into the current directory; as root it warns
-  # that the _apt user cannot write there, which is harmless.
-  (cd "$cache/debs" && apt-get download -qq "${guest_packages[@]}" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
-  for p in "${guest_packages[@]}"; do
-    name=${p%:armhf}
-    ls "$cache/debs/${name}_"*.deb >/dev/null 2>&1 || { echo "setup: download of $name failed" >&2; exit 1; }
-  done
+  (cd "$cache/debs" && apt_download "${guest_packages[@]}") || exit 1
   log "unpacking"
   for deb in "$cache/debs/"*.deb; do dpkg-deb -x "$deb" "$root"; done
   # The headers packages refer to each other and to the kbuild tools by
@@ -104,9 +100,8 @@ fi
 if [ ! -x "$cache/busybox-dynamic/bin/busybox" ]; then
   log "downloading the dynamic busybox"
   mkdir -p "$cache/debs-dynamic-busybox"
-  (cd "$cache/debs-dynamic-busybox" && apt-get download -qq busybox:armhf 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
-  deb=$(ls "$cache/debs-dynamic-busybox/busybox_"*_armhf.deb 2>/dev/null | head -n 1)
-  [ -n "$deb" ] || { echo "setup: download of busybox failed" >&2; exit 1; }
+  (cd "$cache/debs-dynamic-busybox" && apt_download busybox:armhf) || exit 1
+  deb=$(ls "$cache/debs-dynamic-busybox/busybox_"*_armhf.deb | head -n 1)
   rm -rf "$cache/busybox-dynamic" && dpkg-deb -x "$deb" "$cache/busybox-dynamic"
 fi
 echo "$krel" > "$out/kernel-release"

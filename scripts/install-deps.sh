@@ -2,6 +2,8 @@
 # Installs, from Debian's packages, what building and testing bootguard needs
 # on a fresh Debian 12 machine.  Run as root; quick when all is there.
 set -euo pipefail
+apt_who=install-deps
+source "$(dirname "$0")/apt.sh"
 
 packages=(
   cmake ninja-build g++ make          # host build
@@ -21,6 +23,6 @@ for package in "${packages[@]}"; do
 done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "installing: ${missing[*]}"
-  apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  apt_update
+  apt_install "${missing[@]}"
 fi
