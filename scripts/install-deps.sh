@@ -15,6 +15,7 @@ packages=(
   pkgconf                             # builds a C caller against the installed tree
   systemd                             # systemd-analyze verify of the unit
   busybox                             # the init script under busybox ash, as on the camera
+  mandoc groff-base                   # mandoc -T lint and groff -ww of the manual pages
   clang-14 libclang-rt-14-dev         # libFuzzer and its sanitizers, for the fuzz build
 )
 missing=()
