@@ -31,6 +31,7 @@ run_machine() {
   : > "$raw"
   [ -n "${BOARD_REAL_TIME:-}" ] || options=(-icount shift=auto,sleep=off)
   [ -z "${BOARD_NO_REBOOT:-}" ] || options+=(-no-reboot)
+  [ "$BOARD_INIT" = busybox ] || set -- "board.init=$BOARD_INIT" "$@"
   qemu-system-arm -M virt -cpu cortex-a15 -m 512 -nographic -nic none -monitor none \
     "${options[@]}" -bios "$uboot_bin" \
     -drive "if=pflash,unit=1,format=raw,file=$nor" \
