@@ -53,8 +53,11 @@ stage_modules() {  # stage
   local krel moddir m
   krel=$(kernel_release)
   moddir=$1/lib/modules/$krel
+  local more=()
+  # systemd loads autofs4 as it starts.
+  [ "$BOARD_INIT" != systemd ] || more=(fs/autofs/autofs4.ko)
   for m in drivers/mtd/nand/raw/nandsim.ko fs/jffs2/jffs2.ko fs/squashfs/squashfs.ko \
-           drivers/mtd/mtdblock.ko drivers/mtd/mtd_blkdevs.ko; do
+           drivers/mtd/mtdblock.ko drivers/mtd/mtd_blkdevs.ko "${more[@]}"; do
     mkdir -p "$moddir/kernel/$(dirname "$m")"
     cp "$root/lib/modules/$krel/kernel/$m" "$moddir/kernel/$m"
   done
@@ -93,6 +96,9 @@ stage_systemd() {  # stage
   ln -s ../systemd-journald.socket "$units/sockets.target.wants/"
   ln -s ../systemd-journald-dev-log.socket "$units/sockets.target.wants/"
   printf '[Journal]\nStorage=volatile\n' > "$stage/etc/systemd/journald.conf.d/board.conf"
+  # The units' progress on the console, as a camera's console shows it.
+  mkdir -p "$stage/etc/systemd/system.conf.d"
+  printf '[Manager]\nShowStatus=yes\n' > "$stage/etc/systemd/system.conf.d/board.conf"
   # The camera's identity: with a machine id every boot is a boot like the
   # last, never a first boot that applies presets.
   echo ipcam-board | md5sum | cut -d' ' -f1 > "$stage/etc/machine-id"

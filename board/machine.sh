@@ -96,10 +96,12 @@ uboot_path() {
 }
 # bootguard's own lines: from its start to the end of the boot, without the
 # kernel's and the board's.  Under systemd journald puts them on the
-# console as "[TIME] bootguard[PID]: LINE".
+# console as "[TIME] bootguard[PID]: LINE", among systemd's status lines
+# ("[  OK  ] Started ...", "         Starting ...").
 bootguard_lines() {
   sed -n '/^@@BOOTGUARD-START/,$p' "$1" | sed 's/^\[ *[0-9]*\.[0-9]*\] bootguard\[[0-9]*\]: //' |
-    grep -v -e '^@@' -e '^\[ *[0-9]*\.[0-9]*\]' -e '^$' -e '^U-Boot 20' || true
+    grep -v -e '^@@' -e '^\[ *[0-9]*\.[0-9]*\]' -e '^$' -e '^U-Boot 20' \
+      -e '^\[[ A-Z*]*\] ' -e '^         [A-Z][a-z]* ' || true
 }
 # True when the boot ended with a restart request.
 restarted() { grep -q '^\[ *[0-9]*\.[0-9]*\] reboot: Restarting system' "$1"; }
