@@ -35,7 +35,8 @@ rm -rf "$dir" && mkdir -p "$dir"
 make_nor_image "$dir/nor.img" panic
 # One boot more than shown, so that the last one shown has a successor
 # whose state before is its state after; the run is cut there.
-BOARD_MAX_BOOTS=$((boots + 1)) run_machine "$dir/nor.img" "$dir/run.log" camera "panic=$panic_delay" || true
+BOARD_MAX_BOOTS=$((boots + 1)) run_machine "$dir/nor.img" "$dir/run.log" camera "panic=$panic_delay" \
+  > "$dir/machine.log" 2>&1 || true
 found=$(split_boots "$dir/run.log" "$dir")
 [ "$found" -gt "$boots" ] || die "only $found boots in the run (log: $dir/run.log)"
 
