@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the emulated camera board with its console on the terminal.
 #
-#   board/boot.sh [--fresh] [--broken] [--nor FILE] SCENARIO [NAME=VALUE...]
+#   board/boot.sh [--fresh] [--broken] [--nor FILE] [--init busybox|systemd] SCENARIO [NAME=VALUE...]
 #
 # SCENARIO is camera (U-Boot, then the camera or, on U-Boot's recovery path,
 # the recovery system; restarts reset the board and the run goes on until a
@@ -9,8 +9,9 @@
 # pairs go on the kernel command line as board.NAME=VALUE.  The NOR flash
 # file (default board/out/nor.img) is kept between runs like the camera's
 # flash; --fresh replaces it with a factory image first, --broken with one
-# whose "rootfs" holds a broken application update.  BOARD_REAL_TIME=1 runs
-# the guest clock in real time.
+# whose "rootfs" holds a broken application update.  --init systemd boots
+# the camera's normal path with systemd instead of busybox init.
+# BOARD_REAL_TIME=1 runs the guest clock in real time.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -21,11 +22,12 @@ while [ $# -gt 0 ]; do
     --fresh) variant=good; shift ;;
     --broken) variant=broken; shift ;;
     --nor) nor=$2; shift 2 ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    --init) select_init "$2"; shift 2 ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
     *) break ;;
   esac
 done
-[ $# -ge 1 ] || die "usage: $0 [--fresh] [--broken] [--nor FILE] SCENARIO [NAME=VALUE...]"
+[ $# -ge 1 ] || die "usage: $0 [--fresh] [--broken] [--nor FILE] [--init busybox|systemd] SCENARIO [NAME=VALUE...]"
 scenario=$1; shift
 args=()
 for kv in "$@"; do args+=("board.$kv"); done

@@ -3,7 +3,19 @@
 # MTD modules, the board's start scripts and the product's install tree
 # exactly as `cmake --install` lays it out.  Rebuilt only when one of its
 # inputs is newer.
-initrd=$out/initrd.cpio.gz
+#
+# The init of the normal path is busybox init, or systemd with
+# BOARD_INIT=systemd (board.init=systemd on the kernel command line, and an
+# initramfs of its own that also carries systemd).
+select_init() {  # busybox|systemd
+  case $1 in
+    busybox) initrd=$out/initrd.cpio.gz ;;
+    systemd) initrd=$out/initrd-systemd.cpio.gz ;;
+    *) die "unknown init $1 (busybox, systemd)" ;;
+  esac
+  export BOARD_INIT=$1
+}
+select_init "${BOARD_INIT:-busybox}"
 
 copy_libs() {  # staging binaries...: copies the shared libraries they need
   local stage=$1 bin lib todo seen=" "; shift
@@ -14,7 +26,7 @@ copy_libs() {  # staging binaries...: copies the shared libraries they need
       case $seen in *" $lib "*) continue ;; esac
       seen="$seen$lib "
       local found="" dir
-      for dir in lib/arm-linux-gnueabihf usr/lib/arm-linux-gnueabihf lib; do
+      for dir in lib/arm-linux-gnueabihf usr/lib/arm-linux-gnueabihf lib usr/lib/arm-linux-gnueabihf/systemd; do
         [ -e "$root/$dir/$lib" ] && { found=$root/$dir/$lib; break; }
       done
       [ -n "$found" ] || die "library $lib (for $bin) not found in $root"
@@ -30,7 +42,7 @@ initrd_is_current() {
   local f
   [ -e "$initrd" ] || return 1
   for f in "$install" "$out"/*.so "$out/stopwatch" "$board"/guest "$board"/guest/* "$board"/guest/*/* \
-           "$board/flash-image.sh" "$board/initramfs.sh" "$out/kmod/modules.stamp"; do
+           "$board/flash-image.sh" "$board/initramfs.sh" "$out/kmod/modules.stamp" "$cache/systemd.stamp"; do
     [ ! -e "$f" ] || [ ! "$f" -nt "$initrd" ] || return 1
   done
   [ -z "$(find "$install" -newer "$initrd" -print -quit)" ]
@@ -41,8 +53,11 @@ stage_modules() {  # stage
   local krel moddir m
   krel=$(kernel_release)
   moddir=$1/lib/modules/$krel
+  local more=()
+  # systemd loads autofs4 as it starts.
+  [ "$BOARD_INIT" != systemd ] || more=(fs/autofs/autofs4.ko)
   for m in drivers/mtd/nand/raw/nandsim.ko fs/jffs2/jffs2.ko fs/squashfs/squashfs.ko \
-           drivers/mtd/mtdblock.ko drivers/mtd/mtd_blkdevs.ko; do
+           drivers/mtd/mtdblock.ko drivers/mtd/mtd_blkdevs.ko "${more[@]}"; do
     mkdir -p "$moddir/kernel/$(dirname "$m")"
     cp "$root/lib/modules/$krel/kernel/$m" "$moddir/kernel/$m"
   done
@@ -52,9 +67,52 @@ stage_modules() {  # stage
   depmod -b "$1" "$krel"
 }
 
+# systemd as PID 1 with only what it, journald, systemctl and journalctl
+# need: their programs and libraries, the units a boot to multi-user.target
+# passes through, journald keeping the journal in /run, tmp.mount, the
+# board's start-up as units of its own (guest/systemd), and the links
+# `systemctl enable` makes for the product's bootguard.service and those.
+systemd_units=(
+  multi-user.target basic.target sysinit.target local-fs-pre.target local-fs.target swap.target
+  sockets.target timers.target paths.target slices.target emergency.target
+  shutdown.target umount.target final.target reboot.target poweroff.target halt.target
+  systemd-journald.service systemd-journald.socket systemd-journald-dev-log.socket
+  systemd-journald-audit.socket
+)
+stage_systemd() {  # stage
+  local stage=$1 unit units=$1/usr/lib/systemd/system
+  mkdir -p "$stage/lib/systemd" "$units" "$stage/etc/systemd/system" "$stage/etc/systemd/journald.conf.d"
+  cp "$root/lib/systemd/systemd" "$root/lib/systemd/systemd-journald" "$stage/lib/systemd/"
+  cp "$root/bin/systemctl" "$root/bin/journalctl" "$stage/bin/"
+  copy_libs "$stage" "$stage/lib/systemd/systemd" "$stage/lib/systemd/systemd-journald" \
+    "$stage/bin/systemctl" "$stage/bin/journalctl"
+  for unit in "${systemd_units[@]}"; do
+    cp "$root/lib/systemd/system/$unit" "$units/"
+  done
+  cp "$root/usr/share/systemd/tmp.mount" "$units/"
+  # journald and its sockets start with every boot, as the package links them.
+  mkdir -p "$units/sysinit.target.wants" "$units/sockets.target.wants"
+  ln -s ../systemd-journald.service "$units/sysinit.target.wants/"
+  ln -s ../systemd-journald.socket "$units/sockets.target.wants/"
+  ln -s ../systemd-journald-dev-log.socket "$units/sockets.target.wants/"
+  printf '[Journal]\nStorage=volatile\n' > "$stage/etc/systemd/journald.conf.d/board.conf"
+  # The units' progress on the console, as a camera's console shows it.
+  mkdir -p "$stage/etc/systemd/system.conf.d"
+  printf '[Manager]\nShowStatus=yes\n' > "$stage/etc/systemd/system.conf.d/board.conf"
+  # The camera's identity: with a machine id every boot is a boot like the
+  # last, never a first boot that applies presets.
+  echo ipcam-board | md5sum | cut -d' ' -f1 > "$stage/etc/machine-id"
+  echo ipcam > "$stage/etc/hostname"
+  install -m 644 "$board"/guest/systemd/*.service "$board"/guest/systemd/*.mount "$stage/etc/systemd/system/"
+  install -m 755 "$board/guest/systemd/unit" "$stage/usr/libexec/board/unit"
+  systemctl --root="$stage" --quiet set-default multi-user.target
+  systemctl --root="$stage" --quiet enable bootguard.service tmp.mount customer.mount board-app.service \
+    board-ipcamera.service board-report-verdict.service
+}
+
 build_initrd() {
   initrd_is_current && return
-  local stage=$out/initrd m
+  local stage=${initrd%.cpio.gz} m
   rm -rf "$stage"
   mkdir -p "$stage"/{bin,sbin,usr/bin,usr/sbin,usr/lib,usr/libexec/board,etc/init.d,proc,sys,dev,tmp,customer,app,root}
   # The product, as installed.
@@ -92,6 +150,7 @@ build_initrd() {
   install -m 755 "$board/guest/nor-up" "$stage/usr/sbin/board-nor-up"
   install -m 755 "$board/guest/flash-tests.sh" "$board/guest/env-tests.sh" "$board/guest/bench.sh" "$stage/root/"
   stage_modules "$stage"
+  [ "$BOARD_INIT" != systemd ] || stage_systemd "$stage"
   (cd "$stage" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc --quiet -R 0:0) | gzip -1 > "$initrd.tmp"
   mv "$initrd.tmp" "$initrd"
 }

@@ -31,6 +31,7 @@ run_machine() {
   : > "$raw"
   [ -n "${BOARD_REAL_TIME:-}" ] || options=(-icount shift=auto,sleep=off)
   [ -z "${BOARD_NO_REBOOT:-}" ] || options+=(-no-reboot)
+  [ "$BOARD_INIT" = busybox ] || set -- "board.init=$BOARD_INIT" "$@"
   qemu-system-arm -M virt -cpu cortex-a15 -m 512 -nographic -nic none -monitor none \
     "${options[@]}" -bios "$uboot_bin" \
     -drive "if=pflash,unit=1,format=raw,file=$nor" \
@@ -94,19 +95,29 @@ uboot_path() {
   echo "${path:-default}"
 }
 # bootguard's own lines: from its start to the end of the boot, without the
-# kernel's and the board's.
+# kernel's and the board's.  Under systemd journald puts them on the
+# console as "[TIME] bootguard[PID]: LINE", among systemd's status lines
+# ("[  OK  ] Started ...", "         Starting ...").
 bootguard_lines() {
-  sed -n '/^@@BOOTGUARD-START/,$p' "$1" |
-    grep -v -e '^@@' -e '^\[ *[0-9]*\.[0-9]*\]' -e '^$' -e '^U-Boot 20' || true
+  sed -n '/^@@BOOTGUARD-START/,$p' "$1" | sed 's/^\[ *[0-9]*\.[0-9]*\] bootguard\[[0-9]*\]: //' |
+    grep -v -e '^@@' -e '^\[ *[0-9]*\.[0-9]*\]' -e '^$' -e '^U-Boot 20' \
+      -e '^\[[ A-Z*]*\] ' -e '^         [A-Z][a-z]* ' || true
 }
 # True when the boot ended with a restart request.
 restarted() { grep -q '^\[ *[0-9]*\.[0-9]*\] reboot: Restarting system' "$1"; }
-# Guest seconds from bootguard's start to its verdict: the restart (the
-# kernel's time stamp) or its return.
-bootguard_seconds() {
-  local start end
-  start=$(marker "$1" BOOTGUARD-START | sed -n 's/^uptime=//p')
+# Guest seconds since the boot at bootguard's start, and at its verdict: the
+# restart (the kernel's time stamp) or its return.
+bootguard_start() { marker "$1" BOOTGUARD-START | sed -n 's/^uptime=//p'; }
+bootguard_verdict() {
+  local end
   end=$(marker "$1" BOOTGUARD-END | sed -n 's/^uptime=//p')
   [ -n "$end" ] || end=$(sed -n 's/^\[ *\([0-9]*\.[0-9]*\)\] reboot: Restarting system/\1/p' "$1")
+  echo "$end"
+}
+# Guest seconds from bootguard's start to its verdict.
+bootguard_seconds() {
+  local start end
+  start=$(bootguard_start "$1")
+  end=$(bootguard_verdict "$1")
   [ -n "$start" ] && [ -n "$end" ] && awk -v s="$start" -v e="$end" 'BEGIN { printf "%.1f", e - s }'
 }

@@ -2,19 +2,23 @@
 # The board test tier: bootguard on the emulated camera board, U-Boot
 # included.
 #
-#   board/run-tests.sh [story] [env] [flash] [cuts]     (all when none is named)
+#   board/run-tests.sh [story] [systemd] [env] [flash] [cuts]   (all when none is named)
 #
-# story  the main job (story.sh): each boot's U-Boot environment and path,
-#        bootguard's lines, the counter, the recovery flag, the recovery
-#        system's restore, and the flash file afterwards
-# env    the environment functions judged by U-Boot over restarts
-#        (guest/env-tests.sh)
-# flash  one boot that runs the flash module through the real bootguard
-#        process and bootguard-flash on nandsim, mtdram and the CFI NOR
-#        flash, every result read back independently (guest/flash-tests.sh)
-# cuts   the power-cut campaign's fixed sample (power-cuts.sh --cuts 12),
-#        and one cut on a camera without /etc/u-boot-initial-env, which
-#        must be caught as a camera that never recovers
+# story    the main job (story.sh): each boot's U-Boot environment and path,
+#          bootguard's lines, the counter, the recovery flag, the recovery
+#          system's restore, and the flash file afterwards
+# systemd  the same story with systemd as the camera's init
+#          (story.sh --init systemd): per boot, multi-user.target before
+#          the verdict, one bootguard, a manual restart and stop refused,
+#          its lines on the console and in the journal, the restart
+# env      the environment functions judged by U-Boot over restarts
+#          (guest/env-tests.sh)
+# flash    one boot that runs the flash module through the real bootguard
+#          process and bootguard-flash on nandsim, mtdram and the CFI NOR
+#          flash, every result read back independently (guest/flash-tests.sh)
+# cuts     the power-cut campaign's fixed sample (power-cuts.sh --cuts 12),
+#          and one cut on a camera without /etc/u-boot-initial-env, which
+#          must be caught as a camera that never recovers
 #
 # Prints each check and ends with "N passed, M failed"; exits non-zero when
 # anything failed.  Every run uses -icount: nothing here measures time.
@@ -22,7 +26,7 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
 parts=("$@")
-[ ${#parts[@]} -gt 0 ] || parts=(story env flash cuts)
+[ ${#parts[@]} -gt 0 ] || parts=(story systemd env flash cuts)
 
 passed=0
 failed=0
@@ -114,6 +118,74 @@ story_tests() {
     "ota_upgrade_status=0"
 }
 
+# What the reporter saw of "systemctl NAME bootguard.service" while bootguard
+# waited: "status=0" or "failed", the unit's main process afterwards, and
+# "refused" when systemd refused the operation.
+systemctl_probe() {  # log name
+  local line
+  line=$(marker "$1" SYSTEMD | grep "^$2 status=" || true)
+  [ -n "$line" ] || { echo "none"; return; }
+  case $line in "$2 status=0 "*) printf 'status=0' ;; *) printf 'failed' ;; esac
+  printf ' pid=%s' "$(echo "$line" | sed -n 's/^[^ ]* status=[0-9]* pid=\([0-9]*\):.*/\1/p')"
+  case $line in *"Operation refused"*) printf ' refused' ;; esac
+  echo
+}
+
+# One boot of the camera under systemd, judged by bootguard.
+systemd_boot_checks() {  # log boot expected-lines
+  local log=$1 name="systemd boot $2" pid target verdict
+  pid=$(sed -n 's/^\[ *[0-9]*\.[0-9]*\] bootguard\[\([0-9]*\)\]: .*/\1/p' "$log" | sort -u | paste -sd ' ')
+  expect "$name: bootguard's lines on the console, from one process" "$(bootguard_lines "$log") pid=${pid:-none}" \
+    "$3 pid=$(systemctl_probe "$log" start | sed -n 's/.* pid=\([0-9]*\).*/\1/p')"
+  target=$(marker "$log" SYSTEMD | sed -n 's/^multi-user.target uptime=\([0-9.]*\) .*/\1/p')
+  verdict=$(bootguard_verdict "$log")
+  check "$name: multi-user.target reached (${target:-never} s) before bootguard's verdict (${verdict:-none} s)" \
+    awk -v t="$target" -v v="$verdict" 'BEGIN { exit !(t != "" && v != "" && t + 0 < v + 0) }'
+  expect "$name: while bootguard waits a manual start starts no second one, a restart and a stop are refused" \
+    "$(systemctl_probe "$log" start); $(systemctl_probe "$log" restart); $(systemctl_probe "$log" stop); waiting=$(marker "$log" SYSTEMD | sed -n 's/^probed .*waiting=//p')" \
+    "status=0 pid=$pid; failed pid=$pid refused; failed pid=$pid refused; waiting=yes"
+}
+
+systemd_tests() {
+  local story=$out/story-systemd log boot lines pid counters=(absent 1 2)
+  if ! "$board/story.sh" --init systemd; then
+    fail "systemd: story.sh --init systemd ran to its end"
+  fi
+  echo
+  echo "== the story under systemd =="
+  expect "systemd: five boots, the run ends after the healthy verdict" "$(ls "$story"/boot-*.log 2>/dev/null | wc -l)" 5
+  # Boots 1-3: the broken update fails; each verdict restarts the board.
+  for boot in 1 2 3; do
+    log=$story/boot-$boot.log
+    [ -e "$log" ] || { fail "systemd boot $boot: happened"; continue; }
+    expect "systemd boot $boot: U-Boot's normal path, the counter before" \
+      "$(uboot_path "$log") $(marker "$log" COUNTER-before)" "normal ${counters[boot - 1]}"
+    lines=$(printf '%s\n' "ipcamera not run" "recovery 1" "num=$((boot - 1))")
+    [ "$boot" = 3 ] || lines+=$'\n'"try again"
+    systemd_boot_checks "$log" "$boot" "$lines"
+    check "systemd boot $boot: bootguard's restart resets the board" restarted "$log"
+  done
+  # Boot 4: U-Boot's recovery path, the recovery system as under busybox init.
+  log=$story/boot-4.log
+  [ -e "$log" ] || { fail "systemd boot 4: happened"; return; }
+  expect "systemd boot 4: U-Boot's recovery path; the recovery system restores rootfs and clears the flag" \
+    "$(uboot_path "$log") $(grep -c '^@@RECOVERY done' "$log") $(marker "$log" ENV-after)" "recovery 1 ota_upgrade_status=0"
+  # Boot 5: healthy; the journal holds what the console showed.
+  log=$story/boot-5.log
+  [ -e "$log" ] || { fail "systemd boot 5: happened"; return; }
+  expect "systemd boot 5: U-Boot's normal path, the application starts" \
+    "$(uboot_path "$log") $(marker "$log" APP)" "normal ipcamera: started (factory image)"
+  systemd_boot_checks "$log" 5 "recovery 0"
+  pid=$(systemctl_probe "$log" start | sed -n 's/.* pid=\([0-9]*\).*/\1/p')
+  expect "systemd boot 5: journalctl -u bootguard: one start, bootguard's lines" \
+    "$(marker "$log" JOURNAL | grep -c 'systemd\[1\]: Started bootguard.service') $(marker "$log" JOURNAL | sed -n "s/^.* bootguard\[$pid\]: //p")" \
+    "1 recovery 0"
+  expect "systemd boot 5: a start after the verdict runs none; the unit stays active" \
+    "$(systemctl_probe "$log" start-after) $(marker "$log" SYSTEMD | sed -n 's/^state //p')" \
+    "status=0 pid=$pid ActiveState=active NRestarts=0 SubState=exited"
+  expect "systemd boot 5: counter removed" "$(marker "$log" COUNTER-after)" absent
+}
+
 env_tests() {
   local dir=$out/envtest nor log boots
   echo
@@ -181,10 +253,11 @@ cut_tests() {
 for part in "${parts[@]}"; do
   case $part in
     story) story_tests ;;
+    systemd) systemd_tests ;;
     env) env_tests ;;
     flash) flash_tests ;;
     cuts) cut_tests ;;
-    *) die "unknown part $part (story, env, flash, cuts)" ;;
+    *) die "unknown part $part (story, systemd, env, flash, cuts)" ;;
   esac
 done
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Prepares the emulated camera board: host tools, the armhf packages the
-# board runs (Debian 12's armmp kernel, busybox, the U-Boot environment tool,
-# mtd-utils, glibc), the MTD drivers Debian's armhf kernel leaves out, and the
-# small armhf helper programs of the guest.
+# board runs (Debian 12's armmp kernel, busybox, systemd, the U-Boot
+# environment tool, mtd-utils, glibc), the MTD drivers Debian's armhf kernel
+# leaves out, and the small armhf helper programs of the guest.
 #
 # Everything lands in board/cache (downloads, unpacked packages, kernel
 # sources) and board/out (built modules and programs); both are ignored by
@@ -26,9 +26,10 @@ source "$board/../scripts/apt.sh"
 # (mkenvimage), mtd-utils (mkfs.jffs2) and squashfs-tools build the factory
 # flash content; cpio packs the initramfs; the cross compiler builds the
 # guest helpers and, with linux-source-6.1 and linux-kbuild-6.1, the missing
-# kernel modules.
+# kernel modules; systemd's systemctl enables the units of the systemd
+# initramfs in its staging tree (systemctl --root).
 host_packages=(
-  qemu-system-arm u-boot-qemu u-boot-tools mtd-utils squashfs-tools cpio gzip xz-utils kmod bc
+  qemu-system-arm u-boot-qemu u-boot-tools mtd-utils squashfs-tools cpio gzip xz-utils kmod bc systemd
   g++-arm-linux-gnueabihf gcc-arm-linux-gnueabihf binutils-arm-linux-gnueabihf
   linux-source-6.1 linux-kbuild-6.1 make
 )
@@ -50,8 +51,9 @@ if [ "${#missing[@]}" -gt 0 ]; then
   need_update=1
 fi
 # The package lists must know the armhf packages before the first download.
-if [ "$need_update" = 1 ] || { [ ! -e "$cache/unpacked.stamp" ] &&
-     ! apt-cache show linux-image-armmp:armhf >/dev/null 2>&1; }; then
+if [ "$need_update" = 1 ] ||
+   { [ ! -e "$cache/unpacked.stamp" ] && ! apt-cache show linux-image-armmp:armhf >/dev/null 2>&1; } ||
+   { [ ! -e "$cache/systemd.stamp" ] && ! apt-cache show systemd:armhf >/dev/null 2>&1; }; then
   log "apt-get update"
   apt_update
 fi
@@ -93,6 +95,25 @@ if [ ! -e "$cache/unpacked.stamp" ]; then
     ln -sfn /usr/lib/linux-kbuild-6.1/tools "$d/tools"
   done
   touch "$cache/unpacked.stamp"
+fi
+# systemd, the board's second init (board.init=systemd): PID 1, journald,
+# systemctl and journalctl, and every library they link.  A cache filled
+# before the board had systemd gets them through a stamp of their own.
+systemd_packages=(
+  systemd:armhf                 # systemd, systemd-journald, systemctl, journalctl, the units
+  libsystemd-shared:armhf       # libsystemd-shared and libsystemd-core, which all of them link
+  # what those link, and what these link in turn (libc6 is there already)
+  libacl1:armhf libapparmor1:armhf libaudit1:armhf libcap-ng0:armhf libblkid1:armhf
+  libcap2:armhf libcrypt1:armhf libgcrypt20:armhf libgpg-error0:armhf libip4tc2:armhf
+  libkmod2:armhf liblz4-1:armhf liblzma5:armhf libmount1:armhf libpam0g:armhf
+  libpcre2-8-0:armhf libseccomp2:armhf libselinux1:armhf libssl3:armhf libzstd1:armhf
+)
+if [ ! -e "$cache/systemd.stamp" ]; then
+  log "downloading systemd's armhf packages"
+  mkdir -p "$cache/debs-systemd"
+  (cd "$cache/debs-systemd" && apt_download "${systemd_packages[@]}") || exit 1
+  for deb in "$cache/debs-systemd/"*.deb; do dpkg-deb -x "$deb" "$root"; done
+  touch "$cache/systemd.stamp"
 fi
 # Debian's dynamically linked busybox, apart from the static one the board
 # runs: the benchmark's dd read goes through it, so that mtdcount.so (a

@@ -2,7 +2,7 @@
 # The main job: a camera with a broken application update, from its first
 # failed boot to a healthy one, in one continuous run of the emulated board.
 #
-#   board/story.sh [--real-time]
+#   board/story.sh [--real-time] [--init busybox|systemd]
 #
 #   boots 1-3  U-Boot's normal path; the application in "rootfs" cannot
 #              start; bootguard counts the failed boots (counter 1, 2) and
@@ -17,16 +17,20 @@
 # One qemu process: every restart resets the board and U-Boot runs again on
 # the same flash; nothing on the host steps in between boots.  The guest
 # clock runs on executed instructions (-icount), so bootguard's 30 s settle
-# passes in about a second; --real-time runs it in real time.  Logs:
-# board/out/story/.  Installs and builds what it needs.
+# passes in about a second; --real-time runs it in real time.  The camera's
+# init is busybox init, or systemd with --init systemd (the recovery system
+# is the same under both).  Logs: board/out/story/ (with systemd:
+# board/out/story-systemd/).  Installs and builds what it needs.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-case ${1:-} in
-  --real-time) export BOARD_REAL_TIME=1 ;;
-  "") ;;
-  *) sed -n '2,22p' "$0"; exit 2 ;;
-esac
+while [ $# -gt 0 ]; do
+  case $1 in
+    --real-time) export BOARD_REAL_TIME=1; shift ;;
+    --init) [ $# -ge 2 ] || die "--init needs busybox or systemd"; select_init "$2"; shift 2 ;;
+    *) sed -n '2,23p' "$0"; exit 2 ;;
+  esac
+done
 
 started=$(date +%s.%N)
 "$board/setup.sh" >/dev/null
@@ -34,6 +38,7 @@ install_product
 build_initrd
 
 story=$out/story
+[ "$BOARD_INIT" = busybox ] || story=$out/story-$BOARD_INIT
 rm -rf "$story" && mkdir -p "$story"
 nor=$story/nor.img
 make_nor_image "$nor" broken
@@ -41,7 +46,11 @@ echo "A camera with a broken application update (factory flash image $(basename 
 echo "  \"rootfs\" holds an application image whose program cannot start,"
 echo "  \"factory\" the golden copy of the application image,"
 echo "  \"uenv\" U-Boot's environment with ota_upgrade_status=0."
-echo "One run of the board: U-Boot, Linux, the start scripts, bootguard; every restart resets the board."
+case $BOARD_INIT in
+  busybox) starts="busybox init and the start scripts" ;;
+  systemd) starts="systemd and the units" ;;
+esac
+echo "One run of the board: U-Boot, Linux, $starts, bootguard; every restart resets the board."
 
 run_status=0
 BOARD_MAX_BOOTS=8 BOARD_TIMEOUT=${BOARD_TIMEOUT:-600} run_machine "$nor" "$story/run.log" camera || run_status=$?
@@ -82,6 +91,9 @@ for boot in $(seq 1 "$boots"); do
     continue
   fi
   echo "app:       $(marker "$log" APP | indent)"
+  target=$(marker "$log" SYSTEMD | sed -n 's/^multi-user.target uptime=\([0-9.]*\) .*/\1/p')
+  [ -z "$target" ] ||
+    echo "systemd:   multi-user.target reached ${target} s (guest time) after the boot, bootguard started at $(bootguard_start "$log") s"
   echo "bootguard: $(bootguard_lines "$log" | indent)"
   echo "after:     /customer/bootfailed $(state "$boot" after COUNTER), ota_upgrade_status=$(state "$boot" after ENV)"
   if restarted "$log"; then

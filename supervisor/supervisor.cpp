@@ -6,7 +6,10 @@
 // the device to retry; the third asks the boot loader for its recovery path.
 
 #include <cstdio>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/reboot.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "supervisor.h"
@@ -24,13 +27,39 @@ constexpr const char *kRecoveryCommand = "/etc/fw_setenv ota_upgrade_status 1";
 constexpr useconds_t kSettleMicroseconds = 30 * 1000 * 1000;
 // Failed boots that still end in a plain restart; one more asks for recovery.
 constexpr int kLastRetriedCount = 1;
+// A restart waits at most this many times this long for the reader of
+// standard output to take the last lines (one second).
+constexpr int kOutputWaits = 100;
+constexpr useconds_t kOutputWaitMicroseconds = 10 * 1000;
 
 int Exists(const char *path) { return access(path, F_OK) == 0 ? 1 : 0; }
+
+// Under systemd standard output is a stream socket to journald, which puts
+// the lines in the journal and on the console only once it has read them:
+// a restart right after the write loses them.  The socket's send queue
+// holds what journald has not read yet; once it is empty, one more wait
+// lets journald finish the lines it took.  A terminal or a pipe is left
+// alone, and a reader that does not read is not waited for long.
+void WaitForOutputReader() {
+  struct stat output;
+  if (fstat(STDOUT_FILENO, &output) != 0 || !S_ISSOCK(output.st_mode)) {
+    return;
+  }
+  int unread = 0;
+  for (int wait = 0; wait < kOutputWaits; ++wait) {
+    if (ioctl(STDOUT_FILENO, SIOCOUTQ, &unread) != 0 || unread == 0) {
+      break;
+    }
+    usleep(kOutputWaitMicroseconds);
+  }
+  usleep(kOutputWaitMicroseconds);
+}
 
 // The reboot system call flushes nothing: the printed lines and the counter
 // must be out before the device goes down.
 void RequestRestart() {
   fflush(stdout);
+  WaitForOutputReader();
   sync();
   reboot(RB_AUTOBOOT);
 }
