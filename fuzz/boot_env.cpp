@@ -61,12 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   partition.fault = fuzz::ChooseFault(in, g);
   fuzz::Generator random(in.Word() + 1ull);
 
-  std::vector<uint8_t> wanted(size_t{2} * g.erasesize, 0xFF);
+  mtdsim::Bytes wanted(size_t{2} * g.erasesize, 0xFF);
   StoredEnvironment(wanted.data(), g.erasesize, (shape & 0x10) != 0, random);
   memcpy(wanted.data() + g.erasesize, wanted.data(), g.erasesize);  // the redundant copy
-  const std::vector<uint8_t> erased(g.erasesize, 0xFF);
+  const mtdsim::Bytes erased(g.erasesize, 0xFF);
   partition.bad.assign(blocks, false);
-  partition.prior.resize(g.size);
+  partition.prior.assign(g.size, 0);
   for (uint32_t b = 0; b < blocks; ++b) {
     const uint8_t choice = in.Byte();
     partition.bad[b] = partition.Nand() && (choice & 0xC0) == 0xC0;

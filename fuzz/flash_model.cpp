@@ -101,7 +101,7 @@ bool LayImage(Walk &walk, const uint8_t *image, uint32_t len, uint32_t *nextBloc
   const Partition &partition = walk.partition;
   Prediction &p = walk.prediction;
   const uint32_t blockSize = walk.blockSize;
-  std::vector<uint8_t> wanted(blockSize);
+  mtdsim::Bytes wanted(blockSize);
   uint32_t taken = 0;
   uint64_t claimed = 0;  // image bytes plus skipped bad blocks
   uint32_t block = 0;
@@ -203,7 +203,7 @@ void CheckFailureLine(const char *what, const std::string &output) {
 }
 
 // The first block where the flash differs from want, or blocks.
-uint32_t FirstDifferentBlock(const Partition &partition, const uint8_t *got, const std::vector<uint8_t> &want) {
+uint32_t FirstDifferentBlock(const Partition &partition, const uint8_t *got, const mtdsim::Bytes &want) {
   const uint32_t blockSize = partition.geometry.erasesize;
   for (uint32_t b = 0; b < partition.Blocks(); ++b) {
     if (memcmp(got + size_t{b} * blockSize, want.data() + size_t{b} * blockSize, blockSize) != 0) return b;
@@ -212,7 +212,7 @@ uint32_t FirstDifferentBlock(const Partition &partition, const uint8_t *got, con
 }
 
 [[noreturn]] void BrokenContent(const char *what, const Partition &partition, const char *rule, const uint8_t *got,
-                                const std::vector<uint8_t> &want, uint32_t block) {
+                                const mtdsim::Bytes &want, uint32_t block) {
   const uint32_t blockSize = partition.geometry.erasesize;
   size_t at = size_t{block} * blockSize;
   while (at + 1 < size_t{block + 1} * blockSize && got[at] == want[at]) ++at;

@@ -40,8 +40,8 @@ uint32_t ChooseLength(InputReader &in, const mtdsim::Geometry &g) {
 }
 
 // The image: random bytes with stretches chosen by the input.
-std::vector<uint8_t> MakeImage(InputReader &in, uint32_t len, uint32_t blockSize, fuzz::Generator &random) {
-  std::vector<uint8_t> image(len);
+mtdsim::Bytes MakeImage(InputReader &in, uint32_t len, uint32_t blockSize, fuzz::Generator &random) {
+  mtdsim::Bytes image(len);
   random.Fill(image.data(), len);
   for (int stretch = 0; stretch < 4; ++stretch) {
     const uint8_t kind = in.Byte();
@@ -67,9 +67,9 @@ std::vector<uint8_t> MakeImage(InputReader &in, uint32_t len, uint32_t blockSize
 
 // The layout the image must take, block by block (bad blocks skipped), as
 // a source of "the image itself" as earlier content.
-std::vector<uint8_t> Layout(const std::vector<uint8_t> &image, const fuzz::Partition &partition) {
+mtdsim::Bytes Layout(const mtdsim::Bytes &image, const fuzz::Partition &partition) {
   const uint32_t blockSize = partition.geometry.erasesize;
-  std::vector<uint8_t> layout(partition.geometry.size, 0xFF);
+  mtdsim::Bytes layout(partition.geometry.size, 0xFF);
   size_t taken = 0;
   for (uint32_t b = 0; b < partition.Blocks() && taken < image.size(); ++b) {
     if (partition.bad[b]) continue;
@@ -108,9 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     choices[b] = in.Byte();
     partition.bad[b] = partition.Nand() && (choices[b] & 0xC0) == 0xC0;
   }
-  std::vector<uint8_t> image = MakeImage(in, len, g.erasesize, random);
-  std::vector<uint8_t> layout = Layout(image, partition);
-  partition.prior.resize(g.size);
+  mtdsim::Bytes image = MakeImage(in, len, g.erasesize, random);
+  mtdsim::Bytes layout = Layout(image, partition);
+  partition.prior.assign(g.size, 0);
   for (uint32_t b = 0; b < blocks; ++b) {
     const size_t at = size_t{b} * g.erasesize;
     const size_t neighbour = size_t{(b + 1) % blocks} * g.erasesize;
@@ -127,15 +127,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   const fuzz::Prediction want = fuzz::PredictWrite(partition, name.c_str(), image.data(), len);
 
-  // The caller's image in a buffer of exactly its length, so that reading
-  // past it is caught.
-  std::vector<char> caller(len);
-  memcpy(caller.data(), image.data(), len);
+  // The image is the caller's buffer: exactly its length is addressable
+  // (recycled.h), so reading past it is caught.
   ZQDeviceSetCallback(fuzz::RecordProgress);
   fuzz::BeginCapture();
   const int freeBefore = fuzz::LowestFreeDescriptor();
   fuzz::Observation got;
-  got.result = ZQDeviceWrite(name.c_str(), 0, caller.data(), static_cast<int>(len));
+  got.result = ZQDeviceWrite(name.c_str(), 0, reinterpret_cast<const char *>(image.data()), static_cast<int>(len));
   got.output = fuzz::EndCapture();
   ZQDeviceSetCallback(nullptr);
   got.progress = fuzz::TakeProgress();

@@ -18,6 +18,7 @@
 #undef _FORTIFY_SOURCE
 
 #include "mtdsim.h"
+#include "recycled.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -90,7 +91,7 @@ const LibC& Libc() {
 
 struct Device {
   Geometry geometry{};
-  std::vector<uint8_t> content;
+  Bytes content;  // recycled: devices come and go with every test case
   std::vector<bool> badBlocks;
   Faults faults;
   // Number the read()/write() calls for the call-numbered faults; restarted
