@@ -5,7 +5,8 @@
 // Input, byte by byte (missing bytes read as 0):
 //   0     geometry (bits 0-1), invalidate instead of erase (bit 2), no
 //         device (bit 3), the stored CRC already zero (bit 4)
-//   1     erase blocks: 2 + n % 31
+//   1     erase blocks: below 32, 2 + n % 31; from 32 on, 2 or more within
+//         1 MiB (flash_cases.h)
 //   2-4   fault: kind (half the values mean none), block, offset class
 //   5-6   seed of the bulk bytes
 //   then  one byte per erase block: what it held before, as for the writer
@@ -50,14 +51,14 @@ struct Call {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::InputReader in(data, size);
   const uint8_t shape = in.Byte();
-  const uint32_t blocks = 2 + in.Byte() % 31;
   const bool invalidate = (shape & 0x04) != 0;
 
   fuzz::Partition partition;
   partition.node = kNode;
-  partition.geometry = fuzz::ChooseGeometry(shape, blocks);
+  partition.geometry = fuzz::ChooseGeometry(shape, in.Byte());
   partition.present = (shape & 0x08) == 0;
   const mtdsim::Geometry &g = partition.geometry;
+  const uint32_t blocks = partition.Blocks();
   partition.fault = fuzz::ChooseFault(in, g);
   fuzz::Generator random(in.Word() + 1ull);
 

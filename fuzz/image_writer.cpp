@@ -5,7 +5,8 @@
 // Input, byte by byte (missing bytes read as 0):
 //   0     geometry (bits 0-1: NAND, NOR 4 KiB, 64 KiB, 256 KiB), name row
 //         (bits 2-4), name suffix (bit 5), device at another row's node (bit 6)
-//   1     erase blocks: 2 + n % 31
+//   1     erase blocks: below 32, 2 + n % 31; from 32 on, 2 or more within
+//         1 MiB (flash_cases.h)
 //   2-4   image length: whole blocks, 2 KiB steps, a small delta
 //   5-7   fault: kind (half the values mean none), block, offset class
 //   8-9   seed of the bulk bytes
@@ -85,11 +86,11 @@ mtdsim::Bytes Layout(const mtdsim::Bytes &image, const fuzz::Partition &partitio
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   InputReader in(data, size);
   const uint8_t shape = in.Byte();
-  const uint32_t blocks = 2 + in.Byte() % 31;
 
   fuzz::Partition partition;
-  partition.geometry = fuzz::ChooseGeometry(shape, blocks);
+  partition.geometry = fuzz::ChooseGeometry(shape, in.Byte());
   const mtdsim::Geometry &g = partition.geometry;
+  const uint32_t blocks = partition.Blocks();
   const uint32_t row = (shape >> 2 & 7) % 7;
   std::string name = fuzz::kPartitionNames[row];
   if (shape & 0x20) name += "2";
