@@ -23,6 +23,7 @@ constexpr unsigned char kCleanMarker[] = {0x85, 0x19, 0x03, 0x20, 0x0C, 0x00,
                                           0x00, 0x00, 0xB1, 0xB0, 0x1E, 0xE4};
 constexpr int kCleanMarkerSize = sizeof kCleanMarker;
 constexpr unsigned char kErased = 0xFF;
+constexpr unsigned long kErasedWord = ~0UL;  // a machine word of erased bytes
 constexpr uint32_t kPercent = 100;
 
 // Buffers of one write, released on every way out.
@@ -207,11 +208,25 @@ void EraseRest(ImageWrite &job) {
 }  // namespace
 
 int BufferIsErased(const unsigned char *buf, int len) {
-  int count = 0;
-  while (count < len && buf[count] == kErased) {
-    ++count;
+  if (len < 0) {
+    return 0;
   }
-  return count == len ? 1 : 0;
+  // A machine word at a time: the clean-up pass tests whole erase blocks.
+  const size_t length = static_cast<size_t>(len);
+  size_t count = 0;
+  for (; count + sizeof kErasedWord <= length; count += sizeof kErasedWord) {
+    unsigned long word;
+    memcpy(&word, buf + count, sizeof word);
+    if (word != kErasedWord) {
+      return 0;
+    }
+  }
+  for (; count < length; ++count) {
+    if (buf[count] != kErased) {
+      return 0;
+    }
+  }
+  return 1;
 }
 
 int BlockAlreadyWritten(int fd, unsigned char *scratch, int len, const unsigned char *data, int blocksize) {
