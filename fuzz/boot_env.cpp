@@ -5,8 +5,8 @@
 // Input, byte by byte (missing bytes read as 0):
 //   0     geometry (bits 0-1), invalidate instead of erase (bit 2), no
 //         device (bit 3), the stored CRC already zero (bit 4)
-//   1     erase blocks: below 32, 2 + n % 31; from 32 on, 2 or more within
-//         1 MiB (flash_cases.h)
+//   1     erase blocks: 2 or more within 1 MiB; from 224 on 2 + n % 31
+//         (flash_cases.h)
 //   2-4   fault: kind (half the values mean none), block, offset class
 //   5-6   seed of the bulk bytes
 //   then  one byte per erase block: what it held before, as for the writer

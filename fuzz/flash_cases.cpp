@@ -25,7 +25,7 @@ mtdsim::Geometry ChooseGeometry(uint8_t kind, uint8_t count) {
   const uint32_t blockSizes[] = {128 * kKiB, 4 * kKiB, 64 * kKiB, 256 * kKiB};
   const uint32_t blockSize = blockSizes[kind & 3];
   const uint32_t cheapBlocks = std::min<uint32_t>(32, kCheapPartition / blockSize);
-  const uint32_t blocks = count < 32 ? 2 + count % 31 : 2 + count % (cheapBlocks - 1);
+  const uint32_t blocks = count >= kLargeCount ? 2 + count % 31 : 2 + count % (cheapBlocks - 1);
   const uint32_t size = blocks * blockSize;
   return (kind & 3) == 0 ? mtdsim::Nand(size) : mtdsim::Nor(size, blockSize);
 }

@@ -5,8 +5,8 @@
 // Input, byte by byte (missing bytes read as 0):
 //   0     geometry (bits 0-1: NAND, NOR 4 KiB, 64 KiB, 256 KiB), name row
 //         (bits 2-4), name suffix (bit 5), device at another row's node (bit 6)
-//   1     erase blocks: below 32, 2 + n % 31; from 32 on, 2 or more within
-//         1 MiB (flash_cases.h)
+//   1     erase blocks: 2 or more within 1 MiB; from 224 on 2 + n % 31
+//         (flash_cases.h)
 //   2-4   image length: whole blocks, 2 KiB steps, a small delta
 //   5-7   fault: kind (half the values mean none), block, offset class
 //   8-9   seed of the bulk bytes
