@@ -284,8 +284,9 @@ const char *WritableNode(const char *name) {
 
 void Install(const Partition &partition) {
   if (!partition.present) return;
-  if (!mtdsim::AddDevice(partition.node, partition.geometry)) Broken("the simulator refused %s", Describe(partition).c_str());
-  memcpy(mtdsim::Content(partition.node), partition.prior.data(), partition.prior.size());
+  if (!mtdsim::AddDevice(partition.node, partition.geometry, partition.prior.data())) {
+    Broken("the simulator refused %s", Describe(partition).c_str());
+  }
   for (uint32_t b = 0; b < partition.Blocks(); ++b) {
     if (partition.bad[b]) mtdsim::MarkBad(partition.node, b);
   }

@@ -123,8 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   mtdsim::Reset();
   fuzz::Install(partition);
   if (!partition.present) {
-    mtdsim::AddDevice(otherNode, g);
-    memcpy(mtdsim::Content(otherNode), partition.prior.data(), g.size);
+    mtdsim::AddDevice(otherNode, g, partition.prior.data());
   }
   const fuzz::Prediction want = fuzz::PredictWrite(partition, name.c_str(), image.data(), len);
 

@@ -528,7 +528,7 @@ void ClearCounters() {
 
 const Counters& Stats() { return TheWorld().counters; }
 
-bool AddDevice(const char* path, const Geometry& geometry) {
+bool AddDevice(const char* path, const Geometry& geometry, const uint8_t* content) {
   const Geometry& g = geometry;
   // Refuse a geometry no MTD driver could have: the block and page
   // arithmetic below relies on whole pages per block and blocks per device.
@@ -542,7 +542,11 @@ bool AddDevice(const char* path, const Geometry& geometry) {
   if (!added) return false;
   Device& d = it->second;
   d.geometry = g;
-  d.content.assign(g.size, 0xFF);
+  if (content != nullptr) {
+    d.content.assign(content, g.size);
+  } else {
+    d.content.assign(g.size, 0xFF);
+  }
   d.badBlocks.assign(g.size / g.erasesize, false);
   return true;
 }

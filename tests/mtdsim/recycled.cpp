@@ -115,14 +115,7 @@ void ReturnStorage(void* at, size_t bytes) {
 }
 
 Bytes& Bytes::operator=(const Bytes& other) {
-  if (this != &other) {
-    Release();
-    if (other.size_ > 0) {
-      data_ = static_cast<uint8_t*>(TakeStorage(other.size_));
-      size_ = other.size_;
-      memcpy(data_, other.data_, size_);
-    }
-  }
+  if (this != &other) assign(other.data_, other.size_);
   return *this;
 }
 
@@ -132,6 +125,15 @@ void Bytes::assign(size_t size, uint8_t fill) {
     data_ = static_cast<uint8_t*>(TakeStorage(size));
     size_ = size;
     memset(data_, fill, size_);
+  }
+}
+
+void Bytes::assign(const uint8_t* bytes, size_t size) {
+  Release();
+  if (size > 0) {
+    data_ = static_cast<uint8_t*>(TakeStorage(size));
+    size_ = size;
+    memcpy(data_, bytes, size_);
   }
 }
 

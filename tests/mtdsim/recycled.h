@@ -39,6 +39,8 @@ class Bytes {
 
   // `size` bytes, every one of them `fill`.
   void assign(size_t size, uint8_t fill);
+  // The `size` bytes at `bytes`.
+  void assign(const uint8_t* bytes, size_t size);
   uint8_t* data() { return data_; }
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
