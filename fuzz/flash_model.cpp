@@ -101,7 +101,6 @@ bool LayImage(Walk &walk, const uint8_t *image, uint32_t len, uint32_t *nextBloc
   const Partition &partition = walk.partition;
   Prediction &p = walk.prediction;
   const uint32_t blockSize = walk.blockSize;
-  mtdsim::Bytes wanted(blockSize);
   uint32_t taken = 0;
   uint64_t claimed = 0;  // image bytes plus skipped bad blocks
   uint32_t block = 0;
@@ -115,18 +114,20 @@ bool LayImage(Walk &walk, const uint8_t *image, uint32_t len, uint32_t *nextBloc
       p.output += Format("Erasing mtd failed: %s\n", partition.node);
       return false;
     }
+    // What the block must hold: the chunk, then erased bytes.
     const uint32_t chunk = std::min(len - taken, blockSize);
-    memset(wanted.data(), kErased, blockSize);
-    memcpy(wanted.data(), image + taken, chunk);
+    const uint8_t *wanted = image + taken;
     taken += chunk;
     claimed += chunk;
-    if (memcmp(walk.Block(block), wanted.data(), blockSize) != 0) {
+    uint8_t *content = walk.Block(block);
+    if (memcmp(content, wanted, chunk) != 0 || !AllErased(content + chunk, blockSize - chunk)) {
       if (!walk.Erases(block)) {
         p.output += Format("Erasing mtd failed: %s\n", partition.node);
         return false;
       }
       ++p.erases;
-      memcpy(walk.Block(block), wanted.data(), blockSize);
+      memcpy(content, wanted, chunk);
+      memset(content + chunk, kErased, blockSize - chunk);
       // NAND is programmed in whole pages.
       const uint32_t pageSize = partition.geometry.writesize;
       const uint32_t programmed = partition.Nand() ? (chunk + pageSize - 1) / pageSize * pageSize : chunk;
