@@ -248,10 +248,21 @@ uint64_t NotErasedBytes(uint64_t word) {
   return (((inverted & kLowBits) + kLowBits) | inverted) & ~kLowBits;
 }
 
+// Every byte equals the first one exactly when the range equals itself
+// shifted by one.
+bool AllErased(const uint8_t* at, size_t n) {
+  return n == 0 || (at[0] == 0xFF && std::memcmp(at, at + 1, n - 1) == 0);
+}
+
 // Programs n bytes: a bit can only go from 1 to 0; only an erase brings it
 // back.  Returns how many bytes other than 0xFF went where flash was not
-// 0xFF.  Word by word, because whole erase blocks go through here.
+// 0xFF.  Whole erase blocks go through here, mostly onto erased flash,
+// which is a plain copy; elsewhere word by word.
 uint64_t Program(uint8_t* flash, const uint8_t* in, size_t n) {
+  if (AllErased(flash, n)) {
+    std::memcpy(flash, in, n);
+    return 0;
+  }
   uint64_t over = 0;
   size_t i = 0;
   for (; i + sizeof(uint64_t) <= n; i += sizeof(uint64_t)) {
