@@ -72,8 +72,7 @@ void ReleaseSmallestWaiting(std::vector<Block>& waiting) {
   waiting.erase(smallest);
 }
 
-}  // namespace
-
+// Storage for `bytes` bytes, large requests from the recycled blocks.
 void* TakeStorage(size_t bytes) {
   if (bytes < kRecycledFrom) return Allocated(bytes);
   Pool& pool = ThePool();
@@ -94,6 +93,7 @@ void* TakeStorage(size_t bytes) {
   return block.at;
 }
 
+// Gives back what TakeStorage returned for the same `bytes`.
 void ReturnStorage(void* at, size_t bytes) {
   if (bytes < kRecycledFrom) {
     free(at);
@@ -113,6 +113,8 @@ void ReturnStorage(void* at, size_t bytes) {
   pool.lent.erase(it);
   if (pool.waiting.size() > kBlocksKept) ReleaseSmallestWaiting(pool.waiting);
 }
+
+}  // namespace
 
 Bytes& Bytes::operator=(const Bytes& other) {
   if (this != &other) assign(other.data_, other.size_);

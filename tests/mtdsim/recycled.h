@@ -17,13 +17,9 @@
 
 namespace mtdsim {
 
-// Storage for `bytes` bytes; large requests are served from the recycled
-// blocks.  Aborts when memory is exhausted.
-void* TakeStorage(size_t bytes);
-// Gives back what TakeStorage returned for the same `bytes`.
-void ReturnStorage(void* block, size_t bytes);
-
-// A byte buffer whose size is set when it is made or assigned.
+// A byte buffer whose size is set when it is made or assigned; large ones
+// take their storage from the recycled blocks.  Aborts when memory is
+// exhausted.
 class Bytes {
  public:
   Bytes() = default;
@@ -39,7 +35,7 @@ class Bytes {
 
   // `size` bytes, every one of them `fill`.
   void assign(size_t size, uint8_t fill);
-  // The `size` bytes at `bytes`.
+  // The `size` bytes at `bytes`, which lie outside this buffer.
   void assign(const uint8_t* bytes, size_t size);
   uint8_t* data() { return data_; }
   const uint8_t* data() const { return data_; }
