@@ -35,9 +35,11 @@ void StoredEnvironment(uint8_t *block, uint32_t blockSize, bool crcZero, fuzz::G
   random.Fill(block, kCrcSize);
   if (crcZero) memset(block, 0, kCrcSize);
   static const char kVariables[] = "bootcmd=run bootflash\0bootdelay=1\0ota_upgrade_status=0\0\0";
+  // The variables over and over, a copy at a time, up to 4 KiB.
   const uint32_t length = std::min<uint32_t>(blockSize - kCrcSize, 4096);
-  for (uint32_t i = 0; i < length; ++i) {
-    block[kCrcSize + i] = static_cast<uint8_t>(kVariables[i % (sizeof kVariables - 1)]);
+  constexpr uint32_t kVariablesSize = sizeof kVariables - 1;
+  for (uint32_t at = 0; at < length; at += kVariablesSize) {
+    memcpy(block + kCrcSize + at, kVariables, std::min(kVariablesSize, length - at));
   }
 }
 
