@@ -5,7 +5,8 @@
 // Input, byte by byte (missing bytes read as 0):
 //   0     geometry (bits 0-1), invalidate instead of erase (bit 2), no
 //         device (bit 3), the stored CRC already zero (bit 4)
-//   1     erase blocks: 2 + n % 31
+//   1     erase blocks: 2 or more within 1 MiB; from 224 on 2 + n % 31
+//         (flash_cases.h)
 //   2-4   fault: kind (half the values mean none), block, offset class
 //   5-6   seed of the bulk bytes
 //   then  one byte per erase block: what it held before, as for the writer
@@ -34,9 +35,11 @@ void StoredEnvironment(uint8_t *block, uint32_t blockSize, bool crcZero, fuzz::G
   random.Fill(block, kCrcSize);
   if (crcZero) memset(block, 0, kCrcSize);
   static const char kVariables[] = "bootcmd=run bootflash\0bootdelay=1\0ota_upgrade_status=0\0\0";
+  // The variables over and over, a copy at a time, up to 4 KiB.
   const uint32_t length = std::min<uint32_t>(blockSize - kCrcSize, 4096);
-  for (uint32_t i = 0; i < length; ++i) {
-    block[kCrcSize + i] = static_cast<uint8_t>(kVariables[i % (sizeof kVariables - 1)]);
+  constexpr uint32_t kVariablesSize = sizeof kVariables - 1;
+  for (uint32_t at = 0; at < length; at += kVariablesSize) {
+    memcpy(block + kCrcSize + at, kVariables, std::min(kVariablesSize, length - at));
   }
 }
 
@@ -50,23 +53,23 @@ struct Call {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::InputReader in(data, size);
   const uint8_t shape = in.Byte();
-  const uint32_t blocks = 2 + in.Byte() % 31;
   const bool invalidate = (shape & 0x04) != 0;
 
   fuzz::Partition partition;
   partition.node = kNode;
-  partition.geometry = fuzz::ChooseGeometry(shape, blocks);
+  partition.geometry = fuzz::ChooseGeometry(shape, in.Byte());
   partition.present = (shape & 0x08) == 0;
   const mtdsim::Geometry &g = partition.geometry;
+  const uint32_t blocks = partition.Blocks();
   partition.fault = fuzz::ChooseFault(in, g);
   fuzz::Generator random(in.Word() + 1ull);
 
-  std::vector<uint8_t> wanted(size_t{2} * g.erasesize, 0xFF);
+  mtdsim::Bytes wanted(size_t{2} * g.erasesize, 0xFF);
   StoredEnvironment(wanted.data(), g.erasesize, (shape & 0x10) != 0, random);
   memcpy(wanted.data() + g.erasesize, wanted.data(), g.erasesize);  // the redundant copy
-  const std::vector<uint8_t> erased(g.erasesize, 0xFF);
+  const mtdsim::Bytes erased(g.erasesize, 0xFF);
   partition.bad.assign(blocks, false);
-  partition.prior.resize(g.size);
+  partition.prior.assign(g.size, 0);
   for (uint32_t b = 0; b < blocks; ++b) {
     const uint8_t choice = in.Byte();
     partition.bad[b] = partition.Nand() && (choice & 0xC0) == 0xC0;

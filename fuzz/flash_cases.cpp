@@ -21,13 +21,13 @@ uint32_t NearCopyOffset(uint32_t which, uint32_t chunk, uint32_t blockSize, Gene
 
 }  // namespace
 
-mtdsim::Geometry ChooseGeometry(uint8_t kind, uint32_t blocks) {
-  switch (kind & 3) {
-    case 0: return mtdsim::Nand(blocks * 128 * kKiB);
-    case 1: return mtdsim::Nor(blocks * 4 * kKiB, 4 * kKiB);
-    case 2: return mtdsim::Nor(blocks * 64 * kKiB, 64 * kKiB);
-    default: return mtdsim::Nor(blocks * 256 * kKiB, 256 * kKiB);
-  }
+mtdsim::Geometry ChooseGeometry(uint8_t kind, uint8_t count) {
+  const uint32_t blockSizes[] = {128 * kKiB, 4 * kKiB, 64 * kKiB, 256 * kKiB};
+  const uint32_t blockSize = blockSizes[kind & 3];
+  const uint32_t cheapBlocks = std::min<uint32_t>(32, kCheapPartition / blockSize);
+  const uint32_t blocks = count >= kLargeCount ? 2 + count % 31 : 2 + count % (cheapBlocks - 1);
+  const uint32_t size = blocks * blockSize;
+  return (kind & 3) == 0 ? mtdsim::Nand(size) : mtdsim::Nor(size, blockSize);
 }
 
 Fault ChooseFault(InputReader &in, const mtdsim::Geometry &g) {

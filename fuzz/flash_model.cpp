@@ -101,7 +101,6 @@ bool LayImage(Walk &walk, const uint8_t *image, uint32_t len, uint32_t *nextBloc
   const Partition &partition = walk.partition;
   Prediction &p = walk.prediction;
   const uint32_t blockSize = walk.blockSize;
-  std::vector<uint8_t> wanted(blockSize);
   uint32_t taken = 0;
   uint64_t claimed = 0;  // image bytes plus skipped bad blocks
   uint32_t block = 0;
@@ -115,18 +114,20 @@ bool LayImage(Walk &walk, const uint8_t *image, uint32_t len, uint32_t *nextBloc
       p.output += Format("Erasing mtd failed: %s\n", partition.node);
       return false;
     }
+    // What the block must hold: the chunk, then erased bytes.
     const uint32_t chunk = std::min(len - taken, blockSize);
-    memset(wanted.data(), kErased, blockSize);
-    memcpy(wanted.data(), image + taken, chunk);
+    const uint8_t *wanted = image + taken;
     taken += chunk;
     claimed += chunk;
-    if (memcmp(walk.Block(block), wanted.data(), blockSize) != 0) {
+    uint8_t *content = walk.Block(block);
+    if (memcmp(content, wanted, chunk) != 0 || !AllErased(content + chunk, blockSize - chunk)) {
       if (!walk.Erases(block)) {
         p.output += Format("Erasing mtd failed: %s\n", partition.node);
         return false;
       }
       ++p.erases;
-      memcpy(walk.Block(block), wanted.data(), blockSize);
+      memcpy(content, wanted, chunk);
+      memset(content + chunk, kErased, blockSize - chunk);
       // NAND is programmed in whole pages.
       const uint32_t pageSize = partition.geometry.writesize;
       const uint32_t programmed = partition.Nand() ? (chunk + pageSize - 1) / pageSize * pageSize : chunk;
@@ -203,7 +204,7 @@ void CheckFailureLine(const char *what, const std::string &output) {
 }
 
 // The first block where the flash differs from want, or blocks.
-uint32_t FirstDifferentBlock(const Partition &partition, const uint8_t *got, const std::vector<uint8_t> &want) {
+uint32_t FirstDifferentBlock(const Partition &partition, const uint8_t *got, const mtdsim::Bytes &want) {
   const uint32_t blockSize = partition.geometry.erasesize;
   for (uint32_t b = 0; b < partition.Blocks(); ++b) {
     if (memcmp(got + size_t{b} * blockSize, want.data() + size_t{b} * blockSize, blockSize) != 0) return b;
@@ -212,7 +213,7 @@ uint32_t FirstDifferentBlock(const Partition &partition, const uint8_t *got, con
 }
 
 [[noreturn]] void BrokenContent(const char *what, const Partition &partition, const char *rule, const uint8_t *got,
-                                const std::vector<uint8_t> &want, uint32_t block) {
+                                const mtdsim::Bytes &want, uint32_t block) {
   const uint32_t blockSize = partition.geometry.erasesize;
   size_t at = size_t{block} * blockSize;
   while (at + 1 < size_t{block + 1} * blockSize && got[at] == want[at]) ++at;
@@ -284,8 +285,9 @@ const char *WritableNode(const char *name) {
 
 void Install(const Partition &partition) {
   if (!partition.present) return;
-  if (!mtdsim::AddDevice(partition.node, partition.geometry)) Broken("the simulator refused %s", Describe(partition).c_str());
-  memcpy(mtdsim::Content(partition.node), partition.prior.data(), partition.prior.size());
+  if (!mtdsim::AddDevice(partition.node, partition.geometry, partition.prior.data())) {
+    Broken("the simulator refused %s", Describe(partition).c_str());
+  }
   for (uint32_t b = 0; b < partition.Blocks(); ++b) {
     if (partition.bad[b]) mtdsim::MarkBad(partition.node, b);
   }

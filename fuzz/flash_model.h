@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "mtdsim.h"
+#include "recycled.h"
 
 namespace fuzz {
 
@@ -46,7 +47,7 @@ struct Partition {
   const char *node = nullptr;
   mtdsim::Geometry geometry{};
   std::vector<bool> bad;       // per erase block, NAND only
-  std::vector<uint8_t> prior;  // the content before the call
+  mtdsim::Bytes prior;         // the content before the call
   Fault fault;
   bool present = true;         // false: the node does not exist
 
@@ -61,7 +62,7 @@ void Install(const Partition &partition);
 struct Prediction {
   int result = 0;
   std::string output;
-  std::vector<uint8_t> content;  // the partition afterwards
+  mtdsim::Bytes content;         // the partition afterwards
   std::vector<int> progress;     // every progress value, in order
   uint64_t erases = 0;           // blocks the call needs to erase
 };

@@ -5,7 +5,8 @@
 // Input, byte by byte (missing bytes read as 0):
 //   0     geometry (bits 0-1: NAND, NOR 4 KiB, 64 KiB, 256 KiB), name row
 //         (bits 2-4), name suffix (bit 5), device at another row's node (bit 6)
-//   1     erase blocks: 2 + n % 31
+//   1     erase blocks: 2 or more within 1 MiB; from 224 on 2 + n % 31
+//         (flash_cases.h)
 //   2-4   image length: whole blocks, 2 KiB steps, a small delta
 //   5-7   fault: kind (half the values mean none), block, offset class
 //   8-9   seed of the bulk bytes
@@ -40,8 +41,8 @@ uint32_t ChooseLength(InputReader &in, const mtdsim::Geometry &g) {
 }
 
 // The image: random bytes with stretches chosen by the input.
-std::vector<uint8_t> MakeImage(InputReader &in, uint32_t len, uint32_t blockSize, fuzz::Generator &random) {
-  std::vector<uint8_t> image(len);
+mtdsim::Bytes MakeImage(InputReader &in, uint32_t len, uint32_t blockSize, fuzz::Generator &random) {
+  mtdsim::Bytes image(len);
   random.Fill(image.data(), len);
   for (int stretch = 0; stretch < 4; ++stretch) {
     const uint8_t kind = in.Byte();
@@ -67,9 +68,9 @@ std::vector<uint8_t> MakeImage(InputReader &in, uint32_t len, uint32_t blockSize
 
 // The layout the image must take, block by block (bad blocks skipped), as
 // a source of "the image itself" as earlier content.
-std::vector<uint8_t> Layout(const std::vector<uint8_t> &image, const fuzz::Partition &partition) {
+mtdsim::Bytes Layout(const mtdsim::Bytes &image, const fuzz::Partition &partition) {
   const uint32_t blockSize = partition.geometry.erasesize;
-  std::vector<uint8_t> layout(partition.geometry.size, 0xFF);
+  mtdsim::Bytes layout(partition.geometry.size, 0xFF);
   size_t taken = 0;
   for (uint32_t b = 0; b < partition.Blocks() && taken < image.size(); ++b) {
     if (partition.bad[b]) continue;
@@ -85,11 +86,11 @@ std::vector<uint8_t> Layout(const std::vector<uint8_t> &image, const fuzz::Parti
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   InputReader in(data, size);
   const uint8_t shape = in.Byte();
-  const uint32_t blocks = 2 + in.Byte() % 31;
 
   fuzz::Partition partition;
-  partition.geometry = fuzz::ChooseGeometry(shape, blocks);
+  partition.geometry = fuzz::ChooseGeometry(shape, in.Byte());
   const mtdsim::Geometry &g = partition.geometry;
+  const uint32_t blocks = partition.Blocks();
   const uint32_t row = (shape >> 2 & 7) % 7;
   std::string name = fuzz::kPartitionNames[row];
   if (shape & 0x20) name += "2";
@@ -108,9 +109,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     choices[b] = in.Byte();
     partition.bad[b] = partition.Nand() && (choices[b] & 0xC0) == 0xC0;
   }
-  std::vector<uint8_t> image = MakeImage(in, len, g.erasesize, random);
-  std::vector<uint8_t> layout = Layout(image, partition);
-  partition.prior.resize(g.size);
+  mtdsim::Bytes image = MakeImage(in, len, g.erasesize, random);
+  mtdsim::Bytes layout = Layout(image, partition);
+  partition.prior.assign(g.size, 0);
   for (uint32_t b = 0; b < blocks; ++b) {
     const size_t at = size_t{b} * g.erasesize;
     const size_t neighbour = size_t{(b + 1) % blocks} * g.erasesize;
@@ -122,20 +123,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   mtdsim::Reset();
   fuzz::Install(partition);
   if (!partition.present) {
-    mtdsim::AddDevice(otherNode, g);
-    memcpy(mtdsim::Content(otherNode), partition.prior.data(), g.size);
+    mtdsim::AddDevice(otherNode, g, partition.prior.data());
   }
   const fuzz::Prediction want = fuzz::PredictWrite(partition, name.c_str(), image.data(), len);
 
-  // The caller's image in a buffer of exactly its length, so that reading
-  // past it is caught.
-  std::vector<char> caller(len);
-  memcpy(caller.data(), image.data(), len);
+  // The image is the caller's buffer: exactly its length is addressable
+  // (recycled.h), so reading past it is caught.
   ZQDeviceSetCallback(fuzz::RecordProgress);
   fuzz::BeginCapture();
   const int freeBefore = fuzz::LowestFreeDescriptor();
   fuzz::Observation got;
-  got.result = ZQDeviceWrite(name.c_str(), 0, caller.data(), static_cast<int>(len));
+  got.result = ZQDeviceWrite(name.c_str(), 0, reinterpret_cast<const char *>(image.data()), static_cast<int>(len));
   got.output = fuzz::EndCapture();
   ZQDeviceSetCallback(nullptr);
   got.progress = fuzz::TakeProgress();

@@ -18,6 +18,7 @@
 #undef _FORTIFY_SOURCE
 
 #include "mtdsim.h"
+#include "recycled.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -27,6 +28,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -90,7 +92,7 @@ const LibC& Libc() {
 
 struct Device {
   Geometry geometry{};
-  std::vector<uint8_t> content;
+  Bytes content;  // recycled: devices come and go with every test case
   std::vector<bool> badBlocks;
   Faults faults;
   // Number the read()/write() calls for the call-numbered faults; restarted
@@ -238,6 +240,49 @@ ssize_t Read(World& w, OpenDevice& file, void* buffer, size_t count) {
   return static_cast<ssize_t>(n);
 }
 
+// The top bit of each byte of the result is set where `word` has a byte
+// other than 0xFF.  No carry crosses a byte: (x & 0x7F) + 0x7F <= 0xFE.
+uint64_t NotErasedBytes(uint64_t word) {
+  constexpr uint64_t kLowBits = 0x7F7F7F7F7F7F7F7Full;
+  const uint64_t inverted = ~word;
+  return (((inverted & kLowBits) + kLowBits) | inverted) & ~kLowBits;
+}
+
+// Every byte equals the first one exactly when the range equals itself
+// shifted by one.
+bool AllErased(const uint8_t* at, size_t n) {
+  return n == 0 || (at[0] == 0xFF && std::memcmp(at, at + 1, n - 1) == 0);
+}
+
+// Programs n bytes: a bit can only go from 1 to 0; only an erase brings it
+// back.  Returns how many bytes other than 0xFF went where flash was not
+// 0xFF.  Whole erase blocks go through here, mostly onto erased flash,
+// which is a plain copy; elsewhere word by word.
+uint64_t Program(uint8_t* flash, const uint8_t* in, size_t n) {
+  if (AllErased(flash, n)) {
+    std::memcpy(flash, in, n);
+    return 0;
+  }
+  uint64_t over = 0;
+  size_t i = 0;
+  for (; i + sizeof(uint64_t) <= n; i += sizeof(uint64_t)) {
+    uint64_t old = 0;
+    uint64_t wanted = 0;
+    std::memcpy(&old, flash + i, sizeof old);
+    std::memcpy(&wanted, in + i, sizeof wanted);
+    if (old != ~uint64_t{0}) {  // programming erased flash is the common case
+      over += static_cast<uint64_t>(std::popcount(NotErasedBytes(old) & NotErasedBytes(wanted)));
+    }
+    const uint64_t programmed = old & wanted;
+    std::memcpy(flash + i, &programmed, sizeof programmed);
+  }
+  for (; i < n; ++i) {
+    if (flash[i] != 0xFF && in[i] != 0xFF) ++over;
+    flash[i] = static_cast<uint8_t>(flash[i] & in[i]);
+  }
+  return over;
+}
+
 ssize_t Write(World& w, OpenDevice& file, const void* data, size_t count) {
   Device& d = *file.device;
   const Geometry& g = d.geometry;
@@ -258,13 +303,7 @@ ssize_t Write(World& w, OpenDevice& file, const void* data, size_t count) {
   // A write cut short (e.g. by a signal between pages) still ends on a page.
   if (Hits(d.faults.shortWriteCall, call)) n = n / 2 / g.writesize * g.writesize;
 
-  // Programming can only pull bits from 1 to 0; only an erase brings them back.
-  const auto* in = static_cast<const uint8_t*>(data);
-  uint8_t* flash = d.content.data() + file.position;
-  for (size_t i = 0; i < n; ++i) {
-    if (flash[i] != 0xFF && in[i] != 0xFF) ++w.counters.overProgrammed;
-    flash[i] = static_cast<uint8_t>(flash[i] & in[i]);
-  }
+  w.counters.overProgrammed += Program(d.content.data() + file.position, static_cast<const uint8_t*>(data), n);
 
   const int64_t flip = d.faults.flipBitOnReadBack;
   if (flip >= 0) {
@@ -500,7 +539,7 @@ void ClearCounters() {
 
 const Counters& Stats() { return TheWorld().counters; }
 
-bool AddDevice(const char* path, const Geometry& geometry) {
+bool AddDevice(const char* path, const Geometry& geometry, const uint8_t* content) {
   const Geometry& g = geometry;
   // Refuse a geometry no MTD driver could have: the block and page
   // arithmetic below relies on whole pages per block and blocks per device.
@@ -514,7 +553,11 @@ bool AddDevice(const char* path, const Geometry& geometry) {
   if (!added) return false;
   Device& d = it->second;
   d.geometry = g;
-  d.content.assign(g.size, 0xFF);
+  if (content != nullptr) {
+    d.content.assign(content, g.size);
+  } else {
+    d.content.assign(g.size, 0xFF);
+  }
   d.badBlocks.assign(g.size / g.erasesize, false);
   return true;
 }

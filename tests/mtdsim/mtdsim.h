@@ -49,9 +49,10 @@ void Reset();
 void ClearCounters();
 const Counters& Stats();
 
-// Registers a device node; its content starts erased (all 0xFF), no block
-// is bad.  Returns false if the path is already registered.
-bool AddDevice(const char* path, const Geometry& geometry);
+// Registers a device node; its content starts as the geometry.size bytes
+// at content, or erased (all 0xFF) without them; no block is bad.  Returns
+// false if the path is already registered.
+bool AddDevice(const char* path, const Geometry& geometry, const uint8_t* content = nullptr);
 // Direct access to a device's content (geometry.size bytes), bypassing the
 // flash rules, for setting up and checking tests.  nullptr if unknown.
 uint8_t* Content(const char* path);

@@ -123,6 +123,14 @@ TEST_F(Programming, OverDataOnlyClearsBitsAndIsCounted) {
   EXPECT_TRUE(All(kNor, 0, 8, 0xF0 & 0x3C));
   EXPECT_EQ(3u, stats.writeCalls);
   EXPECT_EQ(24u, stats.programmedBytes);
+  // Unaligned, longer and shorter than a word: each byte counts once.
+  EXPECT_EQ(11, WriteAt(fd, 5, 11, 0x0F));
+  EXPECT_EQ(8u + 3u, stats.overProgrammed);
+  EXPECT_EQ(3, WriteAt(fd, 13, 3, 0x00));
+  EXPECT_EQ(8u + 3u + 3u, stats.overProgrammed);
+  EXPECT_TRUE(All(kNor, 5, 3, 0xF0 & 0x3C & 0x0F));
+  EXPECT_TRUE(All(kNor, 8, 5, 0x0F));
+  EXPECT_TRUE(All(kNor, 13, 3, 0x00));
 }
 
 TEST_F(Programming, NandRefusesPartialPagesAndWritesNothing) {
