@@ -20,9 +20,9 @@ constexpr const char *kBootEnvName = "uenv";
 constexpr int kWriteScale = 100;
 constexpr int kEraseScale = 40;
 
-// Asks a partition's size without being able to change it: opened read-only
-// and asked MEMGETINFO, nothing else.
-bool ProbePartitionSize(const char *name, const char *node, uint32_t *size) {
+// Asks a partition's size and erase block without being able to change it:
+// opened read-only and asked MEMGETINFO, nothing else.
+bool ProbePartition(const char *name, const char *node, uint32_t *size, uint32_t *eraseSize = nullptr) {
   ScopedFd device(open(node, O_RDONLY | O_CLOEXEC));
   if (device.get() < 0) {
     Complain("cannot open %s for %s: %s", node, name, strerror(errno));
@@ -34,6 +34,9 @@ bool ProbePartitionSize(const char *name, const char *node, uint32_t *size) {
     return false;
   }
   *size = geometry.size;
+  if (eraseSize != nullptr) {
+    *eraseSize = geometry.erasesize;
+  }
   return true;
 }
 
@@ -58,7 +61,8 @@ bool ReadFits(const ToolRequest &request, uint64_t length, uint32_t partitionSiz
              request.partition, request.node, partitionSize);
     return false;
   }
-  if (length > INT_MAX || request.offset > INT_MAX) {
+  // The read goes piece by piece: the last piece's offset must still fit.
+  if (length > INT_MAX || request.offset > INT_MAX - length) {
     Complain("reading %llu bytes at offset %llu is more than one read can take (%d bytes)",
              static_cast<unsigned long long>(length), static_cast<unsigned long long>(request.offset), INT_MAX);
     return false;
@@ -79,6 +83,13 @@ bool WithProgress(ProgressStyle style, uint64_t total, int scale, Operation oper
   return result == 0;
 }
 
+// The line for a write whose image changed under it.  The module has by
+// then erased and written some of the partition.
+void FormatIncompleteLine(const ToolRequest &request, char *line, size_t size) {
+  snprintf(line, size, "'%s' changed while being written to %s: the partition is incomplete and must be written again",
+           request.file, request.partition);
+}
+
 int RunWrite(const ToolRequest &request, ProgressStyle style) {
   uint64_t fileSize = 0;
   ScopedFd file(OpenImageFile(request.file, &fileSize));
@@ -86,53 +97,78 @@ int RunWrite(const ToolRequest &request, ProgressStyle style) {
     return kExitFailed;
   }
   uint32_t partitionSize = 0;
-  if (!ProbePartitionSize(request.partition, request.node, &partitionSize) ||
+  if (!ProbePartition(request.partition, request.node, &partitionSize) ||
       !ImageFits(request, fileSize, partitionSize)) {
     return kExitFailed;
   }
+  // A mapped file cut short under the tool ends in this line, not a bare
+  // signal: first while its pages are brought in, then during the write.
+  char line[512];
+  snprintf(line, sizeof line, "'%s' shrank while being read", request.file);
+  MappedFileGuard guard(line);
   // Nothing is erased before the whole image is in memory.
-  HeapBuffer image(ReadWholeFile(file.get(), request.file, static_cast<size_t>(fileSize)));
-  file.Close();
-  if (image.get() == nullptr) {
+  ImageInMemory image;
+  if (!image.Load(file.get(), request.file, static_cast<size_t>(fileSize))) {
     return kExitFailed;
   }
+  FormatIncompleteLine(request, line, sizeof line);
+  guard.Retell(line);
   int length = static_cast<int>(fileSize);
   if (!WithProgress(style, partitionSize, kWriteScale,
-                    [&] { return ZQDeviceWrite(request.partition, 0, image.get(), length); })) {
+                    [&] { return ZQDeviceWrite(request.partition, 0, image.data(), length); })) {
     Complain("writing '%s' to %s failed", request.file, request.partition);
+    return kExitFailed;
+  }
+  // The partition holds what the mapping held; a file written to in place
+  // meanwhile may have given it a mix of two images.
+  if (image.mapped() && !image.FileUnchanged(file.get())) {
+    Complain("%s", line);
     return kExitFailed;
   }
   return kExitSuccess;
 }
 
+// The partition is read an erase block at a time, so that a read needs
+// memory for one block, not for the whole partition.
 int RunRead(const ToolRequest &request) {
   uint32_t partitionSize = 0;
-  if (!ProbePartitionSize(request.partition, request.node, &partitionSize)) {
+  uint32_t eraseSize = 0;
+  if (!ProbePartition(request.partition, request.node, &partitionSize, &eraseSize)) {
     return kExitFailed;
   }
   uint64_t length = request.lengthGiven ? request.length : partitionSize;
   if (!ReadFits(request, length, partitionSize)) {
     return kExitFailed;
   }
+  OutputFile output(request.file);
   if (length == 0) {
     // The module reads at least one byte; nothing asked, nothing read.
-    return WriteOutputFile(request.file, "", 0) ? kExitSuccess : kExitFailed;
+    return output.Finish() ? kExitSuccess : kExitFailed;
   }
-  HeapBuffer data(malloc(static_cast<size_t>(length)));
-  if (data.get() == nullptr) {
-    Complain("no memory for %llu bytes", static_cast<unsigned long long>(length));
+  size_t pieceSize = eraseSize != 0 && eraseSize < length ? eraseSize : static_cast<size_t>(length);
+  HeapBuffer piece(malloc(pieceSize));
+  if (piece.get() == nullptr) {
+    Complain("no memory for %zu bytes", pieceSize);
     return kExitFailed;
   }
-  if (ZQDeviceRead(request.partition, static_cast<int>(request.offset), data.get(), static_cast<int>(length)) != 0) {
-    Complain("reading %s failed", request.partition);
-    return kExitFailed;
+  for (uint64_t done = 0; done < length;) {
+    size_t count = length - done < pieceSize ? static_cast<size_t>(length - done) : pieceSize;
+    int offset = static_cast<int>(request.offset + done);
+    if (ZQDeviceRead(request.partition, offset, piece.get(), static_cast<int>(count)) != 0) {
+      Complain("reading %s failed", request.partition);
+      return kExitFailed;
+    }
+    if (!output.Write(piece.get(), count)) {
+      return kExitFailed;
+    }
+    done += count;
   }
-  return WriteOutputFile(request.file, data.get(), static_cast<size_t>(length)) ? kExitSuccess : kExitFailed;
+  return output.Finish() ? kExitSuccess : kExitFailed;
 }
 
 // Both environment commands work on "uenv"; its size is the progress total.
 bool ProbeBootEnv(uint32_t *size) {
-  return ProbePartitionSize(kBootEnvName, PartitionNode(kBootEnvName, kForWriting), size);
+  return ProbePartition(kBootEnvName, PartitionNode(kBootEnvName, kForWriting), size);
 }
 
 int RunEraseEnv(ProgressStyle style) {

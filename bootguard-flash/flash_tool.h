@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <unistd.h>
 
 constexpr int kExitSuccess = 0;
@@ -93,8 +94,64 @@ int OpenImageFile(const char *path, uint64_t *size);
 // fails, ends early or holds more than size bytes is refused (null, line
 // printed): the image must be the file as it was measured.
 char *ReadWholeFile(int fd, const char *path, size_t size);
-// Writes data to path, created or truncated ("-": standard output).
-bool WriteOutputFile(const char *path, const char *data, size_t size);
+
+// The image of one write, whole in memory before flash is touched: the
+// file's own pages, mapped and held resident, where that is safe, else a
+// copy read into the heap.  Released on every way out of its scope.
+class ImageInMemory {
+ public:
+  ImageInMemory() = default;
+  ImageInMemory(const ImageInMemory &) = delete;
+  ImageInMemory &operator=(const ImageInMemory &) = delete;
+  ~ImageInMemory();
+  // Brings the size bytes of fd into memory; false with the line printed.
+  bool Load(int fd, const char *path, size_t size);
+  const char *data() const { return data_; }
+  // A mapped image is the file itself: a change to the file is a change
+  // to the image, even during the write.
+  bool mapped() const { return mapped_; }
+  // For a mapped image: true when the file still has the size and the
+  // modification times it had when it was loaded.
+  bool FileUnchanged(int fd) const;
+
+ private:
+  char *data_ = nullptr;
+  size_t size_ = 0;
+  bool mapped_ = false;
+  struct timespec modified_ {};
+  struct timespec changed_ {};
+};
+
+// While in scope, a SIGBUS (a mapped file cut short under the tool) ends
+// the process with line printed on standard error and exit status 1,
+// instead of a bare signal.  line is copied; Retell replaces it.
+class MappedFileGuard {
+ public:
+  explicit MappedFileGuard(const char *line);
+  MappedFileGuard(const MappedFileGuard &) = delete;
+  MappedFileGuard &operator=(const MappedFileGuard &) = delete;
+  ~MappedFileGuard();
+  void Retell(const char *line);
+};
+
+// Where a read's data goes, piece by piece: FILE, created or truncated
+// when the first piece arrives, or standard output for "-".
+class OutputFile {
+ public:
+  explicit OutputFile(const char *path) : path_(path) {}
+  OutputFile(const OutputFile &) = delete;
+  OutputFile &operator=(const OutputFile &) = delete;
+  ~OutputFile();
+  bool Write(const char *data, size_t size);
+  // Ends the output; false with the line printed when it cannot be kept.
+  bool Finish();
+
+ private:
+  bool Open();
+  const char *path_;
+  bool toStandardOutput_ = false;
+  int fd_ = -1;
+};
 
 // --- Progress ----------------------------------------------------------------
 

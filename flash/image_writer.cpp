@@ -23,7 +23,6 @@ constexpr unsigned char kCleanMarker[] = {0x85, 0x19, 0x03, 0x20, 0x0C, 0x00,
                                           0x00, 0x00, 0xB1, 0xB0, 0x1E, 0xE4};
 constexpr int kCleanMarkerSize = sizeof kCleanMarker;
 constexpr unsigned char kErased = 0xFF;
-constexpr unsigned long kErasedWord = ~0UL;  // a machine word of erased bytes
 constexpr uint32_t kPercent = 100;
 
 // Buffers of one write, released on every way out.
@@ -32,9 +31,6 @@ struct WriteBuffers {
   unsigned char *chunk = nullptr;  // page-aligned inside chunkAllocation
   unsigned char *scratch = nullptr;
   unsigned char *spare = nullptr;
-  // Allocated at the first verified chunk and kept for the later ones.
-  unsigned char *readBack = nullptr;
-  uint32_t readBackSize = 0;
   WriteBuffers() = default;
   WriteBuffers(const WriteBuffers &) = delete;
   WriteBuffers &operator=(const WriteBuffers &) = delete;
@@ -42,7 +38,6 @@ struct WriteBuffers {
     free(chunkAllocation);
     free(scratch);
     free(spare);
-    free(readBack);
   }
 };
 
@@ -79,35 +74,21 @@ bool EraseBlock(int fd, uint32_t start, uint32_t length) {
   return ioctl(fd, MEMERASE, &request) == 0;
 }
 
-// A read-back buffer of at least length bytes, or null.  One for the whole
-// write rather than one per chunk: every chunk but the last is a whole
-// erase block.
-unsigned char *ReadBackBuffer(WriteBuffers *buffers, uint32_t length) {
-  if (buffers->readBackSize < length) {
-    free(buffers->readBack);
-    buffers->readBack = static_cast<unsigned char *>(malloc(length));
-    buffers->readBackSize = buffers->readBack != nullptr ? length : 0;
-  }
-  return buffers->readBack;
-}
-
-// Reads the chunk just written back from flash and compares it.
-bool VerifyChunk(int fd, const unsigned char *chunk, uint32_t length, WriteBuffers *buffers) {
+// Reads the chunk just written back from flash and compares it.  The read
+// goes into the scratch block, whose content the compare before the write
+// no longer needs: a chunk is at most one erase block, so a write needs no
+// memory beyond what it allocated at its start.
+bool VerifyChunk(int fd, const unsigned char *chunk, uint32_t length, unsigned char *scratch) {
   sync();
   if (lseek(fd, -static_cast<off_t>(length), SEEK_CUR) < 0) {
     puts("_lseek failed.");
     return false;
   }
-  unsigned char *readBack = ReadBackBuffer(buffers, length);
-  if (readBack == nullptr) {
-    puts("Out of memory.");
-    return false;
-  }
-  if (read(fd, readBack, length) != static_cast<ssize_t>(length)) {
+  if (read(fd, scratch, length) != static_cast<ssize_t>(length)) {
     puts("Error reading mtd.");
     return false;
   }
-  if (memcmp(readBack, chunk, length) != 0) {
+  if (memcmp(scratch, chunk, length) != 0) {
     puts("Post-Write check failed.");
     return false;
   }
@@ -182,7 +163,7 @@ bool WriteChunks(ImageWrite &job, const unsigned char *image, int len) {
       }
     }
     ReportProgress(job.writePosition, geometry.size, kPercent);
-    if (!same && !VerifyChunk(job.fd, chunk, length, job.buffers)) {
+    if (!same && !VerifyChunk(job.fd, chunk, length, job.buffers->scratch)) {
       return false;
     }
     lastLength = length;
@@ -223,25 +204,13 @@ void EraseRest(ImageWrite &job) {
 }  // namespace
 
 int BufferIsErased(const unsigned char *buf, int len) {
-  if (len < 0) {
-    return 0;
+  if (len <= 0) {
+    return len == 0 ? 1 : 0;
   }
-  // A machine word at a time: the clean-up pass tests whole erase blocks.
+  // Every byte equals the first exactly when the range equals itself
+  // shifted by one: memcmp's speed for the whole-block tests.
   const size_t length = static_cast<size_t>(len);
-  size_t count = 0;
-  for (; count + sizeof kErasedWord <= length; count += sizeof kErasedWord) {
-    unsigned long word;
-    memcpy(&word, buf + count, sizeof word);
-    if (word != kErasedWord) {
-      return 0;
-    }
-  }
-  for (; count < length; ++count) {
-    if (buf[count] != kErased) {
-      return 0;
-    }
-  }
-  return 1;
+  return buf[0] == kErased && memcmp(buf, buf + 1, length - 1) == 0 ? 1 : 0;
 }
 
 int BlockAlreadyWritten(int fd, unsigned char *scratch, int len, const unsigned char *data, int blocksize) {

@@ -26,7 +26,7 @@ constexpr const char *kFailureLines[] = {
     "Could not open mtd device: ", "Could not get MTD device info from ", "Can't open device for writing!",
     "malloc failed",               "lseek failed.",                       "Erasing mtd failed: ",
     "Error writing image.",        "Insufficient space.",                 "_lseek failed.",
-    "Out of memory.",              "Error reading mtd.",                  "Post-Write check failed.",
+    "Error reading mtd.",          "Post-Write check failed.",
     "Failed to erase block on ",   "Failed to read"};
 
 std::vector<int> progressValues;

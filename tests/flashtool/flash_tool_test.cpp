@@ -7,6 +7,7 @@
 
 #include <sstream>
 
+#include "file_mappings.h"
 #include "tool_fixture.h"
 
 namespace tooltest {
@@ -215,6 +216,27 @@ TEST_F(Operations, WriteReadAndTheEnvironmentCommandsDoWhatTheySay) {
   EXPECT_EQ(erased.status, 0);
   EXPECT_EQ(erased.out + erased.err, "");
   EXPECT_EQ(Bytes(uenv, 16 * 64 * kKiB), std::string(16 * 64 * kKiB, '\xFF'));
+}
+
+// The image is the file's own pages where they can be mapped; where the
+// file system refuses, the same write is made from a copy.
+TEST_F(Operations, WritesAFileThatCannotBeMappedFromACopy) {
+  const mtdsim::Geometry nand = mtdsim::Nand(1 * kMiB);
+  uint8_t *rootfs = Device("/dev/mtd7", nand);
+  for (bool refuse : {false, true}) {
+    SCOPED_TRACE(refuse ? "mapping refused" : "mapped");
+    std::string image = Pattern(300 * kKiB + 5, refuse ? 9 : 8);
+    std::string imagePath = File("image", image);
+    filemappings::asked = 0;
+    filemappings::refuse = refuse;
+    Outcome written = RunTool({"write", "rootfs", imagePath});
+    filemappings::refuse = false;
+    EXPECT_EQ(written.status, 0);
+    EXPECT_EQ(written.out, "Writing from to rootfs,offset:0 len:307205\n");
+    EXPECT_EQ(written.err, "");
+    EXPECT_EQ(filemappings::asked, 1) << "the file is mapped once, whether or not that succeeds";
+    EXPECT_EQ(Bytes(rootfs, image.size()), image);
+  }
 }
 
 TEST_F(Operations, FailuresOfTheModuleOrOfTheOutputGiveOne) {
