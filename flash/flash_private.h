@@ -37,6 +37,10 @@ bool BlockIsBad(int fd, const char *path, uint32_t start, unsigned char *spare, 
 void ReportProgress(uint64_t done, uint32_t size, uint32_t scale);
 
 int BufferIsErased(const unsigned char *buf, int len);
+// True when the two ranges hold the same bytes (compare.cpp).
+bool SameBytes(const unsigned char *one, const unsigned char *other, size_t length);
+// True when every byte of the range is 0xFF, as erased flash reads.
+bool AllErased(const unsigned char *bytes, size_t length);
 int BlockAlreadyWritten(int fd, unsigned char *scratch, int len, const unsigned char *data, int blocksize);
 int BlockNeedsErase(int fd, unsigned char *scratch, int blocksize);
 

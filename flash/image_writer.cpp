@@ -23,7 +23,6 @@ constexpr unsigned char kCleanMarker[] = {0x85, 0x19, 0x03, 0x20, 0x0C, 0x00,
                                           0x00, 0x00, 0xB1, 0xB0, 0x1E, 0xE4};
 constexpr int kCleanMarkerSize = sizeof kCleanMarker;
 constexpr unsigned char kErased = 0xFF;
-constexpr unsigned long kErasedWord = ~0UL;  // a machine word of erased bytes
 constexpr uint32_t kPercent = 100;
 
 // Buffers of one write, released on every way out.
@@ -69,24 +68,6 @@ bool AllocateBuffers(const PartitionGeometry &geometry, WriteBuffers *buffers) {
 }
 
 uint32_t RoundUp(uint32_t length, uint32_t unit) { return (length + unit - 1) / unit * unit; }
-
-// The compares walk whole erase blocks and only need to know whether they
-// differ, not which is less: a machine word at a time is some three times
-// faster than the C library's memcmp on armhf (4 MiB in 2.6 ms against
-// 7.4 ms, measured on qemu's Cortex-A15).
-bool SameBytes(const unsigned char *one, const unsigned char *other, size_t length) {
-  size_t at = 0;
-  for (; at + sizeof(unsigned long) <= length; at += sizeof(unsigned long)) {
-    unsigned long word;
-    unsigned long otherWord;
-    memcpy(&word, one + at, sizeof word);
-    memcpy(&otherWord, other + at, sizeof otherWord);
-    if (word != otherWord) {
-      return false;
-    }
-  }
-  return memcmp(one + at, other + at, length - at) == 0;
-}
 
 bool EraseBlock(int fd, uint32_t start, uint32_t length) {
   erase_info_user request{start, length};
@@ -223,24 +204,7 @@ void EraseRest(ImageWrite &job) {
 }  // namespace
 
 int BufferIsErased(const unsigned char *buf, int len) {
-  if (len < 0) {
-    return 0;
-  }
-  const size_t length = static_cast<size_t>(len);
-  size_t at = 0;
-  for (; at + sizeof kErasedWord <= length; at += sizeof kErasedWord) {
-    unsigned long word;
-    memcpy(&word, buf + at, sizeof word);
-    if (word != kErasedWord) {
-      return 0;
-    }
-  }
-  for (; at < length; ++at) {
-    if (buf[at] != kErased) {
-      return 0;
-    }
-  }
-  return 1;
+  return len >= 0 && AllErased(buf, static_cast<size_t>(len)) ? 1 : 0;
 }
 
 int BlockAlreadyWritten(int fd, unsigned char *scratch, int len, const unsigned char *data, int blocksize) {

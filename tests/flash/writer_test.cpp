@@ -252,3 +252,26 @@ TEST_F(FlashTest, ProgressStaysOnScaleOnPartitionsAboveFortyTwoMegabytes) {
 
 }  // namespace
 }  // namespace flashtest
+
+// The block compares take 128 bytes at a time where the core has NEON, a
+// word at a time elsewhere and byte by byte at the end: one differing byte
+// is found wherever it lies, whatever the alignment and the length.
+TEST(BlockCompares, OneDifferentByteIsFoundAtEveryPositionAndAlignment) {
+  constexpr size_t kSpan = 3 * 128 + 11;
+  alignas(16) unsigned char erased[kSpan + 8];
+  alignas(16) unsigned char copy[kSpan + 8];
+  memset(erased, 0xFF, sizeof erased);
+  for (size_t start = 0; start < 8; ++start) {
+    for (size_t length : {size_t{0}, size_t{1}, size_t{127}, size_t{128}, size_t{257}, kSpan}) {
+      memcpy(copy, erased, sizeof copy);
+      EXPECT_TRUE(SameBytes(erased + start, copy + (start ^ 3), length));
+      EXPECT_EQ(BufferIsErased(erased + start, static_cast<int>(length)), 1);
+      for (size_t at = 0; at < length; ++at) {
+        copy[(start ^ 3) + at] = 0xFE;
+        EXPECT_FALSE(SameBytes(erased + start, copy + (start ^ 3), length)) << start << " " << length << " " << at;
+        EXPECT_EQ(BufferIsErased(copy + (start ^ 3), static_cast<int>(length)), 0) << start << " " << length << " " << at;
+        copy[(start ^ 3) + at] = 0xFF;
+      }
+    }
+  }
+}
