@@ -385,6 +385,36 @@ bad_env_block_tests() {
   check "env erase: progress still reported for the bad block" eq "$progress" "$(expect_erase_progress "$size" "$E")"
 }
 
+# The image file truncated by another process while bootguard-flash writes
+# it, on nandsim slowed to a chip's program and erase times: one line and
+# exit 1, not a bare SIGBUS; the next write of the whole file converges.
+truncation_tests() {
+  dev=/dev/mtd7
+  E=$(cat /sys/class/mtd/mtd7/erasesize)
+  len=$((40 * E))
+  random_file /tmp/whole "$len"
+  cp /tmp/whole /tmp/img
+  bootguard-flash --progress write rootfs /tmp/img > /tmp/tool.out 2> /tmp/tool.err &
+  writer=$!
+  until grep -q '^bootguard-flash: [2-9][0-9]%' /tmp/tool.err || ! kill -0 $writer 2> /dev/null; do
+    sleep 0.05
+  done
+  : > /tmp/img
+  wait $writer
+  status=$?
+  info "truncated at $(grep '^bootguard-flash: [0-9]*%' /tmp/tool.err | tail -n 1)"
+  check "image truncated during the write: exit 1" eq "$status" 1
+  check "image truncated during the write: the partition is incomplete, said in one line" eq \
+    "$(grep -v '^bootguard-flash: [0-9]*%' /tmp/tool.err)" \
+    "bootguard-flash: '/tmp/img' changed while being written to rootfs: the partition is incomplete and must be written again"
+  cp /tmp/whole /tmp/img
+  tool write rootfs /tmp/img
+  nanddump -q -f /tmp/dump $dev
+  check "the next write of the whole file: exit 0, the image on flash, then 0xFF" \
+    eval '[ "$status" = 0 ] && same_bytes /tmp/dump 0 "$len" /tmp/whole 0 && is_ff /tmp/dump "$len" $((64 * E - len))'
+  rm -f /tmp/whole /tmp/img /tmp/dump
+}
+
 # --- the three kinds of flash ----------------------------------------------------
 info "uptime $(cut -d" " -f1 /proc/uptime)"
 kind=nand
@@ -402,6 +432,12 @@ rmmod nandsim
 modprobe nandsim id_bytes=0xec,0xf1,0x00,0x15 parts=8,8,8,8,8,8,8,8 badblocks=34 ||
   echo "@@CHECK FAIL nand: nandsim loads with a bad block in uenv"
 bad_env_block_tests
+rmmod nandsim
+# rootfs 64 blocks; 2 ms per erase, 200 us per page programmed
+modprobe nandsim id_bytes=0xec,0xf1,0x00,0x15 parts=8,8,8,8,8,8,8,64 \
+  do_delays=1 erase_delay=2 programm_delay=200 ||
+  echo "@@CHECK FAIL nand: nandsim loads with a chip's delays"
+truncation_tests
 rmmod nandsim
 
 info "uptime $(cut -d" " -f1 /proc/uptime)"
