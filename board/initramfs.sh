@@ -41,7 +41,7 @@ copy_libs() {  # staging binaries...: copies the shared libraries they need
 initrd_is_current() {
   local f
   [ -e "$initrd" ] || return 1
-  for f in "$install" "$out"/*.so "$out/stopwatch" "$board"/guest "$board"/guest/* "$board"/guest/*/* \
+  for f in "$install" "$out"/*.so "$out/stopwatch" "$out/memwatch" "$out/bootguard-flash-heap" "$board"/guest "$board"/guest/* "$board"/guest/*/* \
            "$board/flash-image.sh" "$board/initramfs.sh" "$out/kmod/modules.stamp" "$cache/systemd.stamp"; do
     [ ! -e "$f" ] || [ ! "$f" -nt "$initrd" ] || return 1
   done
@@ -129,7 +129,9 @@ build_initrd() {
     cp "$root/usr/sbin/$m" "$stage/usr/sbin/"
   done
   cp "$out"/*.so "$stage/usr/lib/"
-  install -m 755 "$out/stopwatch" "$stage/usr/bin/stopwatch"
+  install -m 755 "$out/stopwatch" "$out/memwatch" "$stage/usr/bin/"
+  # The memory benchmark's tool from before images were mapped, when built.
+  [ ! -e "$out/bootguard-flash-heap" ] || install -m 755 "$out/bootguard-flash-heap" "$stage/usr/bin/"
   mkdir -p "$stage/usr/lib/board"
   install -m 755 "$cache/busybox-dynamic/bin/busybox" "$stage/usr/lib/board/busybox"
   copy_libs "$stage" "$stage"/usr/sbin/* "$stage"/usr/bin/* "$stage"/usr/lib/*.so "$stage/usr/lib/board/busybox"
@@ -148,7 +150,8 @@ build_initrd() {
   install -m 644 "$board/guest/common" "$stage/usr/libexec/board/common"
   install -m 755 "$board/guest/report-verdict" "$board/guest/recovery" "$stage/usr/libexec/board/"
   install -m 755 "$board/guest/nor-up" "$stage/usr/sbin/board-nor-up"
-  install -m 755 "$board/guest/flash-tests.sh" "$board/guest/env-tests.sh" "$board/guest/bench.sh" "$stage/root/"
+  install -m 755 "$board/guest/flash-tests.sh" "$board/guest/env-tests.sh" "$board/guest/bench.sh" \
+    "$board/guest/membench.sh" "$stage/root/"
   stage_modules "$stage"
   [ "$BOARD_INIT" != systemd ] || stage_systemd "$stage"
   (cd "$stage" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc --quiet -R 0:0) | gzip -1 > "$initrd.tmp"

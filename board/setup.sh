@@ -174,7 +174,8 @@ fi
 # bgprobe.so is preloaded into the real bootguard process by the board tests:
 # its constructor calls the exported flash functions by name and exits
 # before bootguard's main runs.  mtdcount.so counts what any program does to
-# the flash, and stopwatch times a command, for the benchmark.
+# the flash, stopwatch times a command and memwatch samples the memory left
+# while one runs, for the benchmarks.
 build_helper() {  # output source compile-command...
   local target=$1 source=$2; shift 2
   if [ ! -e "$target" ] || [ "$source" -nt "$target" ]; then
@@ -186,6 +187,8 @@ build_helper "$out/bgprobe.so" "$board/guest/bgprobe.c" \
   arm-linux-gnueabihf-gcc -O2 -Wall -Wextra -Werror -shared -fPIC -o "$out/bgprobe.so" "$board/guest/bgprobe.c" -ldl
 build_helper "$out/stopwatch" "$board/guest/stopwatch.c" \
   arm-linux-gnueabihf-gcc -O2 -Wall -Wextra -Werror -o "$out/stopwatch" "$board/guest/stopwatch.c"
+build_helper "$out/memwatch" "$board/guest/memwatch.c" \
+  arm-linux-gnueabihf-gcc -O2 -Wall -Wextra -Werror -o "$out/memwatch" "$board/guest/memwatch.c"
 build_helper "$out/mtdcount.so" "$board/guest/mtdcount.c" \
   arm-linux-gnueabihf-gcc -O2 -Wall -Wextra -Werror -shared -fPIC -o "$out/mtdcount.so" "$board/guest/mtdcount.c" -ldl
 
