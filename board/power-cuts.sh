@@ -21,7 +21,7 @@
 #    boot's removal, the first, last and sampled operations of the recovery
 #    request's fw_setenv and of the recovery system's rewrites (the
 #    bootguard-flash write of "rootfs", then fw_setenv).  Half of the exact
-#    cuts, chosen from the seed, tear operation K instead
+#    cuts at each kind of operation, chosen from the seed, tear operation K
 #    (cfi_cmdset_0001.cut_tear=SEED as well, SEED from the campaign's seed
 #    and the cut): a prefix of a buffer program, a block left part erased
 #    and part zeros or old, part of a word's bits.  Random: qemu killed at a
@@ -159,14 +159,23 @@ plan() {
   # Every counter operation is cut at; the long rewrites at their first and
   # last operations and at samples; a tenth of the cuts (at least one) at
   # random host instants.
-  local kills=$(( cuts / 10 > 0 ? cuts / 10 : 1 )) i
+  local kills=$(( cuts / 10 > 0 ? cuts / 10 : 1 )) i r
   RANDOM=$seed
   cat "$dir/plan.first-last" "$dir/plan.counter" > "$dir/plan.exact"
   shuf --random-source=<(yes "$seed") "$dir/plan.sampled" >> "$dir/plan.exact"
-  # Half of the exact cuts tear their operation, each from a seed of its own.
+  # Half of the exact cuts at each kind of flash operation (rounded up: a
+  # boot has few erases) tear their operation, each from a seed of its own.
   local n=$(( cuts - kills < $(wc -l < "$dir/plan.exact") ? cuts - kills : $(wc -l < "$dir/plan.exact") ))
   local -A torn=()
-  for i in $(seq 1 "$n" | shuf --random-source=<(yes "tear $seed") | head -n $((n / 2))); do torn[$i]=1; done
+  local kind same
+  head -n "$n" "$dir/plan.exact" | while read -r _ boot k _; do op_kind "$boot" "$k"; done > "$dir/plan.kinds"
+  for kind in $(sort -u "$dir/plan.kinds"); do
+    same=$(grep -c -x "$kind" "$dir/plan.kinds")
+    for i in $(grep -n -x "$kind" "$dir/plan.kinds" | cut -d: -f1 |
+               shuf --random-source=<(yes "tear $seed $kind") | head -n $(( (same + 1) / 2 ))); do
+      torn[$i]=1
+    done
+  done
   i=0
   head -n "$n" "$dir/plan.exact" | while read -r _ boot k name; do
     i=$((i + 1))
@@ -177,9 +186,16 @@ plan() {
     fi
   done
   for i in $(seq 1 "$kills"); do
-    boot=$((RANDOM % 5 + 1))
-    echo "kill $boot $(awk -v r=$RANDOM -v s="$(cat "$ref/seconds-$boot")" 'BEGIN { printf "%.2f", r / 32768 * s }')"
+    # (RANDOM read here: a command substitution's own RANDOM is reseeded)
+    boot=$((RANDOM % 5 + 1)) r=$RANDOM
+    echo "kill $boot $(awk -v r=$r -v s="$(cat "$ref/seconds-$boot")" 'BEGIN { printf "%.2f", r / 32768 * s }')"
   done
+}
+
+# The kind of flash operation K of a reference boot.
+op_kind() {  # boot k
+  sed -n 's/^\[ *[0-9.]*\] flash ops \([0-9]*\)-\([0-9]*\): \([a-z_]*\) at .*/\1 \2 \3/p' "$ref/boot-$1.log" |
+    awk -v k="$2" '$1 <= k + 0 && k + 0 <= $2 { print $3 }'
 }
 
 # A tear's seed, never 0 (0 is no tear).
