@@ -11,6 +11,9 @@
 #                       /etc/u-boot-initial-env, to show what it is for)
 #   board/power-cuts.sh --judge-again    (the last campaign's runs judged
 #                       anew, figures printed; nothing is run)
+#   board/power-cuts.sh --figures        (the figures of the cuts of the
+#                       last campaign judged so far, while it runs or after
+#                       it was stopped; nothing is run or judged)
 #
 # 1. Reference: the story once, one boot per qemu run (-no-reboot), keeping
 #    the flash file before each boot and the flash operations each boot does
@@ -41,7 +44,7 @@
 # Figures at the end; the last line is
 #   power cuts: N injected, F inside flash operations, T torn, C converged, B max boots to converge, L environments lost
 # followed by every broken invariant with the command that reproduces it.
-# --cuts 300 runs the full campaign; the CI sample is --cuts 16.
+# --cuts 300 runs the full campaign; the CI sample is --cuts 12.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -60,7 +63,8 @@ while [ $# -gt 0 ]; do
     --tear) tear=$2; shift 2 ;;
     --without-initial-env) camera_args+=(board.initial_env=absent); shift ;;
     --judge-again) single=judge; shift ;;
-    -h|--help) sed -n '2,43p' "$0"; exit 0 ;;
+    --figures) single=figures; shift ;;
+    -h|--help) sed -n '2,46p' "$0"; exit 0 ;;
     *) die "unknown argument $1 (see --help)" ;;
   esac
 done
@@ -71,9 +75,11 @@ bound=5
 dir=$out/power-cuts
 ref=$dir/reference
 
-"$board/setup.sh" >/dev/null
-install_product
-build_initrd
+if [ "$single" != figures ]; then
+  "$board/setup.sh" >/dev/null
+  install_product
+  build_initrd
+fi
 
 # --- 1. the reference ---------------------------------------------------------
 # Boot b starts from ref/before-b.img; ref/boot-b.log shows what it did.
@@ -332,7 +338,9 @@ blocks_differing() {  # nor-image
 
 # --- the campaign -----------------------------------------------------------------
 mkdir -p "$dir"
-if [ ! -e "$ref/boots" ] || [ ! -e "$ref/restored-rootfs.bin" ] || [ "$initrd" -nt "$ref/boots" ] ||
+if [ "$single" = figures ]; then
+  [ -s "$dir/cuts" ] || die "no campaign in $dir"
+elif [ ! -e "$ref/boots" ] || [ ! -e "$ref/restored-rootfs.bin" ] || [ "$initrd" -nt "$ref/boots" ] ||
    [ "$board/flash-image.sh" -nt "$ref/boots" ]; then
   log "reference run: the story, one boot at a time"
   reference
@@ -343,6 +351,9 @@ if [ "$single" = judge ]; then
   while read -r id how boot what name; do
     judge "$dir/cut-$id" "$how" "$boot" "$what" > "$dir/cut-$id/verdict.txt"
   done < "$dir/cuts"
+elif [ "$single" = figures ]; then
+  echo "$(grep -c . "$dir/cuts") cuts started, $(for id in $(cut -d' ' -f1 "$dir/cuts"); do
+    [ -s "$dir/cut-$id/verdict.txt" ] && echo; done | wc -l) judged; the figures of those judged:"
 elif [ -n "$single" ]; then
   read -r how where <<<"$single"
   if [ "$how" = kill ]; then
@@ -374,6 +385,7 @@ injected=0 inside=0 torn=0 converged=0 max_boots=0 lost=0 broken=() exact=0 kill
 declare -A per_cuts per_ok per_max per_lost per_torn torn_kind
 while read -r id how boot what name; do
   v=$dir/cut-$id/verdict.txt
+  [ "$single" != figures ] || [ -s "$v" ] || continue
   line=$(head -n 1 "$v")
   field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $line"; }
   injected=$((injected + 1))
@@ -414,13 +426,16 @@ for key in $(printf '%s\n' "${!per_cuts[@]}" | sort | tr ' ' '\001'); do
     "${per_ok[$key]:-0}" "${per_max[$key]:-0}" "${per_lost[$key]:-0}"
 done
 echo "boots to converge after the cut (the cut boot not counted), bound $bound:"
-for id in $(cut -d' ' -f1 "$dir/cuts"); do sed -n 's/.* boots=\([0-9]*\).*/\1/p' "$dir/cut-$id/verdict.txt"; done |
+for id in $(cut -d' ' -f1 "$dir/cuts"); do
+  [ "$single" != figures ] || [ -s "$dir/cut-$id/verdict.txt" ] || continue
+  sed -n 's/.* boots=\([0-9]*\).*/\1/p' "$dir/cut-$id/verdict.txt"
+done |
   sort -n | uniq -c | awk '{ printf "  %d boot%s: %d cut%s\n", $2, $2 == 1 ? "" : "s", $1, $1 == 1 ? "" : "s" }'
 echo "exact cuts, at a flash operation: $exact, of which $torn tore it (buffer programs" \
   "${torn_kind[write_buffer]:-0}, erases ${torn_kind[erase]:-0}, word programs ${torn_kind[write_oneword]:-0});" \
   "at random instants: $kills, of which $kills_inside fell between two flash operations of the boot" \
   "(the flash differs from before and after it)"
-[ "$single" = judge ] || echo "host time: $((SECONDS - started)) s for the cuts ($jobs at a time), logs in $dir"
+[ "$single" = judge ] || [ "$single" = figures ] || echo "host time: $((SECONDS - started)) s for the cuts ($jobs at a time), logs in $dir"
 echo "power cuts: $injected injected, $inside inside flash operations, $torn torn, $converged converged, $max_boots max boots to converge, $lost environments lost"
 for b in "${broken[@]}"; do echo "broken: $b"; done
 [ ${#broken[@]} -eq 0 ]
