@@ -5,11 +5,15 @@
 # JFFS2 and U-Boot are in the path.
 #
 #   board/power-cuts.sh [--cuts N] [--seed S] [--jobs J]
-#   board/power-cuts.sh --cut BOOT:K | --kill BOOT:SECONDS   (one cut, to reproduce)
+#   board/power-cuts.sh --cut BOOT:K [--tear SEED] | --kill BOOT:SECONDS
+#                       (one cut, to reproduce; --tear tears operation K)
 #   board/power-cuts.sh --without-initial-env ...   (a camera without
 #                       /etc/u-boot-initial-env, to show what it is for)
 #   board/power-cuts.sh --judge-again    (the last campaign's runs judged
 #                       anew, figures printed; nothing is run)
+#   board/power-cuts.sh --figures        (the figures of the cuts of the
+#                       last campaign judged so far, while it runs or after
+#                       it was stopped; nothing is run or judged)
 #
 # 1. Reference: the story once, one boot per qemu run (-no-reboot), keeping
 #    the flash file before each boot and the flash operations each boot does
@@ -19,9 +23,13 @@
 #    command line): every operation of each counter write and of the healthy
 #    boot's removal, the first, last and sampled operations of the recovery
 #    request's fw_setenv and of the recovery system's rewrites (the
-#    bootguard-flash write of "rootfs", then fw_setenv).  Random: qemu killed
-#    at a random host instant of a boot, for whatever the exact cuts do not
-#    reach (U-Boot, the kernel, mounts).
+#    bootguard-flash write of "rootfs", then fw_setenv).  Half of the exact
+#    cuts at each kind of operation, chosen from the seed, tear operation K
+#    (cfi_cmdset_0001.cut_tear=SEED as well, SEED from the campaign's seed
+#    and the cut): a prefix of a buffer program, a block left part erased
+#    and part zeros or old, part of a word's bits.  Random: qemu killed at a
+#    random host instant of a boot, for whatever the exact cuts do not reach
+#    (U-Boot, the kernel, mounts).
 # 3. After each cut the board runs on by itself (restarts reset it) until a
 #    healthy verdict ends the run, or the boot limit.  The invariants below
 #    are checked on every boot.
@@ -34,9 +42,9 @@
 # no cut needs more than the full sequence again.
 #
 # Figures at the end; the last line is
-#   power cuts: N injected, F inside flash operations, C converged, B max boots to converge, L environments lost
+#   power cuts: N injected, F inside flash operations, T torn, C converged, B max boots to converge, L environments lost
 # followed by every broken invariant with the command that reproduces it.
-# --cuts 300 runs the full campaign; the CI sample is --cuts 16.
+# --cuts 300 runs the full campaign; the CI sample is --cuts 12.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -44,6 +52,7 @@ cuts=40
 seed=1
 jobs=1
 single=""
+tear=""
 camera_args=()
 while [ $# -gt 0 ]; do
   case $1 in
@@ -51,20 +60,26 @@ while [ $# -gt 0 ]; do
     --seed) seed=$2; shift 2 ;;
     --jobs) jobs=$2; shift 2 ;;
     --cut|--kill) single="${1#--} $2"; shift 2 ;;
+    --tear) tear=$2; shift 2 ;;
     --without-initial-env) camera_args+=(board.initial_env=absent); shift ;;
     --judge-again) single=judge; shift ;;
-    -h|--help) sed -n '2,37p' "$0"; exit 0 ;;
+    --figures) single=figures; shift ;;
+    -h|--help) sed -n '2,46p' "$0"; exit 0 ;;
     *) die "unknown argument $1 (see --help)" ;;
   esac
 done
+
+[ -z "$tear" ] || [[ "$single" == cut\ * ]] || die "--tear goes with --cut BOOT:K"
 
 bound=5
 dir=$out/power-cuts
 ref=$dir/reference
 
-"$board/setup.sh" >/dev/null
-install_product
-build_initrd
+if [ "$single" != figures ]; then
+  "$board/setup.sh" >/dev/null
+  install_product
+  build_initrd
+fi
 
 # --- 1. the reference ---------------------------------------------------------
 # Boot b starts from ref/before-b.img; ref/boot-b.log shows what it did.
@@ -112,7 +127,8 @@ partition_at() {  # offset in the kept bank
 }
 
 # --- 2. the cut plan ------------------------------------------------------------
-# One line per cut: "exact BOOT K ACTIVITY" or "kill BOOT SECONDS -".
+# One line per cut: "exact BOOT K ACTIVITY", "torn BOOT K/SEED ACTIVITY" or
+# "kill BOOT SECONDS -".
 # Activities: what the boot's operations on one partition are doing.
 activity() {  # boot partition
   case $1:$2 in
@@ -149,15 +165,50 @@ plan() {
   # Every counter operation is cut at; the long rewrites at their first and
   # last operations and at samples; a tenth of the cuts (at least one) at
   # random host instants.
-  local kills=$(( cuts / 10 > 0 ? cuts / 10 : 1 )) i
+  local kills=$(( cuts / 10 > 0 ? cuts / 10 : 1 )) i r
   RANDOM=$seed
   cat "$dir/plan.first-last" "$dir/plan.counter" > "$dir/plan.exact"
   shuf --random-source=<(yes "$seed") "$dir/plan.sampled" >> "$dir/plan.exact"
-  head -n $((cuts - kills)) "$dir/plan.exact"
-  for i in $(seq 1 "$kills"); do
-    boot=$((RANDOM % 5 + 1))
-    echo "kill $boot $(awk -v r=$RANDOM -v s="$(cat "$ref/seconds-$boot")" 'BEGIN { printf "%.2f", r / 32768 * s }')"
+  # Half of the exact cuts at each kind of flash operation (rounded up: a
+  # boot has few erases) tear their operation, each from a seed of its own.
+  local n=$(( cuts - kills < $(wc -l < "$dir/plan.exact") ? cuts - kills : $(wc -l < "$dir/plan.exact") ))
+  local -A torn=()
+  local kind same
+  head -n "$n" "$dir/plan.exact" | while read -r _ boot k _; do op_kind "$boot" "$k"; done > "$dir/plan.kinds"
+  for kind in $(sort -u "$dir/plan.kinds"); do
+    same=$(grep -c -x "$kind" "$dir/plan.kinds")
+    for i in $(grep -n -x "$kind" "$dir/plan.kinds" | cut -d: -f1 |
+               shuf --random-source=<(yes "tear $seed $kind") | head -n $(( (same + 1) / 2 ))); do
+      torn[$i]=1
+    done
   done
+  i=0
+  head -n "$n" "$dir/plan.exact" | while read -r _ boot k name; do
+    i=$((i + 1))
+    if [ -n "${torn[$i]:-}" ]; then
+      echo "torn $boot $k/$(tear_seed "$seed" "$boot" "$k") $name"
+    else
+      echo "exact $boot $k $name"
+    fi
+  done
+  for i in $(seq 1 "$kills"); do
+    # (RANDOM read here: a command substitution's own RANDOM is reseeded)
+    boot=$((RANDOM % 5 + 1)) r=$RANDOM
+    echo "kill $boot $(awk -v r=$r -v s="$(cat "$ref/seconds-$boot")" 'BEGIN { printf "%.2f", r / 32768 * s }')"
+  done
+}
+
+# The kind of flash operation K of a reference boot.
+op_kind() {  # boot k
+  sed -n 's/^\[ *[0-9.]*\] flash ops \([0-9]*\)-\([0-9]*\): \([a-z_]*\) at .*/\1 \2 \3/p' "$ref/boot-$1.log" |
+    awk -v k="$2" '$1 <= k + 0 && k + 0 <= $2 { print $3 }'
+}
+
+# A tear's seed, never 0 (0 is no tear).
+tear_seed() {  # campaign-seed boot k
+  local h
+  h=$(printf 'tear %s %s %s' "$@" | cksum | cut -d' ' -f1)
+  echo $(( h == 0 ? 1 : h ))
 }
 
 # --- 3. one cut ---------------------------------------------------------------
@@ -166,9 +217,11 @@ run_cut() {  # id how boot what...
   local id=$1 how=$2 boot=$3 what=$4 job=$dir/cut-$1 log t
   rm -rf "$job" && mkdir -p "$job"
   cp "$ref/before-$boot.img" "$job/nor.img"
-  if [ "$how" = exact ]; then
+  if [ "$how" != kill ]; then
+    local cut=("cfi_cmdset_0001.cut_at=${what%/*}")
+    [ "$how" = exact ] || cut+=("cfi_cmdset_0001.cut_tear=${what#*/}")
     BOARD_NO_REBOOT=1 BOARD_MAX_BOOTS=1 run_machine "$job/nor.img" "$job/cut.log" camera \
-      "cfi_cmdset_0001.cut_at=$what" "${camera_args[@]}" >/dev/null 2>&1 || true
+      "${cut[@]}" "${camera_args[@]}" >/dev/null 2>&1 || true
   else
     ( BOARD_NO_REBOOT=1 BOARD_MAX_BOOTS=1 run_machine "$job/nor.img" "$job/cut.log" camera \
         "${camera_args[@]}" >/dev/null 2>&1 || true ) &
@@ -199,11 +252,20 @@ judge() {  # job how boot what
   local recovery_boot
   recovery_boot=$(grep -l '^@@RECOVERY start' "$ref"/boot-*.log | sed 's/.*boot-\([0-9]*\)\.log$/\1/')
   [ "$boot" -le "$recovery_boot" ] || recovered=1
-  local inside=no lost=no converged=no
-  # Where the cut fell.
+  local inside=no lost=no converged=no torn=no tear_line=""
+  # Where the cut fell; a torn cut says how it tore the operation.
   if [ "$how" = exact ]; then
     grep -q "power cut: before flash operation $what " "$job/cut.log" && inside=yes ||
       problems+=("the cut boot never reached flash operation $what")
+  elif [ "$how" = torn ]; then
+    tear_line=$(grep -o "power cut: inside flash operation ${what%/*} (.*" "$job/cut.log" || true)
+    if [ -n "$tear_line" ]; then
+      inside=yes; torn=$(sed 's/^[^(]*(\([a-z_]*\) at .*/\1/' <<<"$tear_line")
+    elif grep -q "power cut: before flash operation ${what%/*} " "$job/cut.log"; then
+      inside=yes   # the driver could not tear it (its line says why)
+    else
+      problems+=("the cut boot never reached flash operation ${what%/*}")
+    fi
   elif ! cmp -s "$job/after-cut.img" "$ref/before-$boot.img" &&
        ! cmp -s "$job/after-cut.img" "$ref/before-$((boot + 1)).img"; then
     inside=yes
@@ -249,7 +311,8 @@ judge() {  # job how boot what
   done
   [ "$converged" = yes ] || problems+=("did not converge to a healthy boot with the application restored in $boots boots")
   [ "$boots" -le "$bound" ] || problems+=("needed $boots boots, more than the bound of $bound")
-  echo "cut=$how boot=$boot at=$what inside=$inside converged=$converged boots=$boots lost=$lost"
+  echo "cut=$how boot=$boot at=$what inside=$inside torn=$torn converged=$converged boots=$boots lost=$lost"
+  [ -z "$tear_line" ] || echo "tear: $tear_line"
   [ ${#problems[@]} -eq 0 ] || printf 'problem: %s\n' "${problems[@]}"
 }
 
@@ -275,7 +338,9 @@ blocks_differing() {  # nor-image
 
 # --- the campaign -----------------------------------------------------------------
 mkdir -p "$dir"
-if [ ! -e "$ref/boots" ] || [ ! -e "$ref/restored-rootfs.bin" ] || [ "$initrd" -nt "$ref/boots" ] ||
+if [ "$single" = figures ]; then
+  [ -s "$dir/cuts" ] || die "no campaign in $dir"
+elif [ ! -e "$ref/boots" ] || [ ! -e "$ref/restored-rootfs.bin" ] || [ "$initrd" -nt "$ref/boots" ] ||
    [ "$board/flash-image.sh" -nt "$ref/boots" ]; then
   log "reference run: the story, one boot at a time"
   reference
@@ -286,9 +351,19 @@ if [ "$single" = judge ]; then
   while read -r id how boot what name; do
     judge "$dir/cut-$id" "$how" "$boot" "$what" > "$dir/cut-$id/verdict.txt"
   done < "$dir/cuts"
+elif [ "$single" = figures ]; then
+  echo "$(grep -c . "$dir/cuts") cuts started, $(for id in $(cut -d' ' -f1 "$dir/cuts"); do
+    [ -s "$dir/cut-$id/verdict.txt" ] && echo; done | wc -l) judged; the figures of those judged:"
 elif [ -n "$single" ]; then
   read -r how where <<<"$single"
-  run_cut single "$( [ "$how" = cut ] && echo exact || echo kill )" "${where%%:*}" "${where#*:}"
+  if [ "$how" = kill ]; then
+    run_cut single kill "${where%%:*}" "${where#*:}"
+  elif [ -n "$tear" ]; then
+    [ "$tear" != 0 ] || die "--tear takes a seed other than 0"
+    run_cut single torn "${where%%:*}" "${where#*:}/$tear"
+  else
+    run_cut single exact "${where%%:*}" "${where#*:}"
+  fi
   cat "$dir/cut-single/verdict.txt"
   exit 0
 else
@@ -306,15 +381,16 @@ else
 fi
 
 # --- figures ----------------------------------------------------------------------
-injected=0 inside=0 converged=0 max_boots=0 lost=0 broken=() exact=0 kills=0 kills_inside=0
-declare -A per_cuts per_ok per_max per_lost
+injected=0 inside=0 torn=0 converged=0 max_boots=0 lost=0 broken=() exact=0 kills=0 kills_inside=0
+declare -A per_cuts per_ok per_max per_lost per_torn torn_kind
 while read -r id how boot what name; do
   v=$dir/cut-$id/verdict.txt
+  [ "$single" != figures ] || [ -s "$v" ] || continue
   line=$(head -n 1 "$v")
   field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $line"; }
   injected=$((injected + 1))
   [ "$(field inside)" = yes ] && inside=$((inside + 1))
-  if [ "$how" = exact ]; then exact=$((exact + 1)); else
+  if [ "$how" != kill ]; then exact=$((exact + 1)); else
     kills=$((kills + 1)); [ "$(field inside)" = yes ] && kills_inside=$((kills_inside + 1)); fi
   [ "$(field converged)" = yes ] && converged=$((converged + 1))
   b=$(field boots); [ "$b" -gt "$max_boots" ] && max_boots=$b
@@ -325,24 +401,41 @@ while read -r id how boot what name; do
   [ "$(field converged)" = yes ] && per_ok[$key]=$(( ${per_ok[$key]:-0} + 1 ))
   [ "$b" -gt "${per_max[$key]:-0}" ] && per_max[$key]=$b
   [ "$(field lost)" = yes ] && per_lost[$key]=$(( ${per_lost[$key]:-0} + 1 ))
+  t=$(field torn)
+  if [ -n "$t" ] && [ "$t" != no ]; then
+    torn=$((torn + 1))
+    per_torn[$key/$t]=$(( ${per_torn[$key/$t]:-0} + 1 ))
+    torn_kind[$t]=$(( ${torn_kind[$t]:-0} + 1 ))
+  fi
   if grep -q '^problem:' "$v"; then
-    arg=$([ "$how" = exact ] && echo "--cut $boot:$what" || echo "--kill $boot:$what")
+    case $how in
+      exact) arg="--cut $boot:$what" ;;
+      torn) arg="--cut $boot:${what%/*} --tear ${what#*/}" ;;
+      *) arg="--kill $boot:$what" ;;
+    esac
     while read -r problem; do broken+=("${problem#problem: }: board/power-cuts.sh $arg"); done < <(grep '^problem:' "$v")
   fi
 done < "$dir/cuts"
 
 echo
-printf '%-44s %5s %10s %10s %10s\n' "where the power was cut" cuts converged "max boots" "env lost"
+printf '%-40s %5s %14s %6s %5s %10s %10s %9s\n' "where the power was cut" cuts "torn: buffer" erase word converged "max boots" "env lost"
 for key in $(printf '%s\n' "${!per_cuts[@]}" | sort | tr ' ' '\001'); do
   key=${key//$'\001'/ }
-  printf '%-44s %5d %10d %10d %10d\n' "$key" "${per_cuts[$key]}" "${per_ok[$key]:-0}" "${per_max[$key]:-0}" "${per_lost[$key]:-0}"
+  printf '%-40s %5d %14d %6d %5d %10d %10d %9d\n' "$key" "${per_cuts[$key]}" \
+    "${per_torn[$key/write_buffer]:-0}" "${per_torn[$key/erase]:-0}" "${per_torn[$key/write_oneword]:-0}" \
+    "${per_ok[$key]:-0}" "${per_max[$key]:-0}" "${per_lost[$key]:-0}"
 done
 echo "boots to converge after the cut (the cut boot not counted), bound $bound:"
-for id in $(cut -d' ' -f1 "$dir/cuts"); do sed -n 's/.* boots=\([0-9]*\).*/\1/p' "$dir/cut-$id/verdict.txt"; done |
+for id in $(cut -d' ' -f1 "$dir/cuts"); do
+  [ "$single" != figures ] || [ -s "$dir/cut-$id/verdict.txt" ] || continue
+  sed -n 's/.* boots=\([0-9]*\).*/\1/p' "$dir/cut-$id/verdict.txt"
+done |
   sort -n | uniq -c | awk '{ printf "  %d boot%s: %d cut%s\n", $2, $2 == 1 ? "" : "s", $1, $1 == 1 ? "" : "s" }'
-echo "exact cuts, at the start of a flash operation: $exact; at random instants: $kills, of which" \
-  "$kills_inside fell between two flash operations of the boot (the flash differs from before and after it)"
-[ "$single" = judge ] || echo "host time: $((SECONDS - started)) s for the cuts ($jobs at a time), logs in $dir"
-echo "power cuts: $injected injected, $inside inside flash operations, $converged converged, $max_boots max boots to converge, $lost environments lost"
+echo "exact cuts, at a flash operation: $exact, of which $torn tore it (buffer programs" \
+  "${torn_kind[write_buffer]:-0}, erases ${torn_kind[erase]:-0}, word programs ${torn_kind[write_oneword]:-0});" \
+  "at random instants: $kills, of which $kills_inside fell between two flash operations of the boot" \
+  "(the flash differs from before and after it)"
+[ "$single" = judge ] || [ "$single" = figures ] || echo "host time: $((SECONDS - started)) s for the cuts ($jobs at a time), logs in $dir"
+echo "power cuts: $injected injected, $inside inside flash operations, $torn torn, $converged converged, $max_boots max boots to converge, $lost environments lost"
 for b in "${broken[@]}"; do echo "broken: $b"; done
 [ ${#broken[@]} -eq 0 ]

@@ -16,8 +16,8 @@
 # flash    one boot that runs the flash module through the real bootguard
 #          process and bootguard-flash on nandsim, mtdram and the CFI NOR
 #          flash, every result read back independently (guest/flash-tests.sh)
-# cuts     the power-cut campaign's fixed sample (power-cuts.sh --cuts 12),
-#          and one cut on a camera without /etc/u-boot-initial-env, which
+# cuts     the power-cut campaign's fixed sample (power-cuts.sh --cuts 12,
+#          half of its exact cuts torn), and one cut on a camera without /etc/u-boot-initial-env, which
 #          must be caught as a camera that never recovers
 #
 # Prints each check and ends with "N passed, M failed"; exits non-zero when
@@ -240,8 +240,8 @@ cut_tests() {
   "$board/power-cuts.sh" --cuts 12 --seed 1 --jobs 2 > "$log" 2>&1 || true
   sed -n '/^where the power was cut/,$p' "$log"
   last=$(grep '^power cuts: ' "$log" || true)
-  check "cuts: every cut of the sample converged, no invariant broken" \
-    eval '[[ "$last" =~ ^power\ cuts:\ 12\ injected,\ [0-9]+\ inside\ flash\ operations,\ 12\ converged ]] &&
+  check "cuts: every cut of the sample converged, some of them torn, no invariant broken" \
+    eval '[[ "$last" =~ ^power\ cuts:\ 12\ injected,\ [0-9]+\ inside\ flash\ operations,\ [1-9][0-9]*\ torn,\ 12\ converged ]] &&
           ! grep -q "^broken: " "$log"'
   # Without the factory environment file fw_setenv cannot rebuild an
   # environment a cut destroyed: the camera must be seen never to recover.

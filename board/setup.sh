@@ -133,7 +133,7 @@ echo "$krel" > "$out/kernel-release"
 # source tree; only the few files needed are pulled out of the tarball.
 kmod=$out/kmod
 if [ ! -e "$kmod/modules.stamp" ] || [ "$board/kmod/Kbuild" -nt "$kmod/modules.stamp" ] ||
-   [ "$board/kmod/power-cut.c" -nt "$kmod/modules.stamp" ]; then
+   [ "$board/kmod/power-cut.c" -nt "$kmod/modules.stamp" ] || [ "$0" -nt "$kmod/modules.stamp" ]; then
   src=$cache/src/linux-source-6.1/drivers/mtd
   if [ ! -e "$src/maps/physmap-core.c" ]; then
     log "extracting MTD driver sources from linux-source-6.1"
@@ -147,17 +147,16 @@ if [ ! -e "$kmod/modules.stamp" ] || [ "$board/kmod/Kbuild" -nt "$kmod/modules.s
   cp "$src"/chips/{cfi_util.c,gen_probe.c,cfi_probe.c,fwh_lock.h} \
      "$src"/maps/physmap-core.c "$src"/maps/physmap-{bt1-rom,gemini,ixp4xx,versatile}.h \
      "$src"/devices/mtdram.c "$board/kmod/Kbuild" "$board/kmod/power-cut.c" "$kmod/"
-  # The power-cut campaign cuts at an exact flash operation: a hook at the
-  # start of each of the driver's three flash operations (kmod/power-cut.c).
+  # The power-cut campaign cuts at, or tears, an exact flash operation: the
+  # driver's three flash operations are renamed driver_*, and the hooks in
+  # kmod/power-cut.c take their names.
   awk '
-    /^static int __xipram do_write_oneword\(/ { kind = "write_oneword" }
-    /^static int __xipram do_write_buffer\(/ { kind = "write_buffer" }
-    /^static int __xipram do_erase_oneblock\(/ { kind = "erase" }
+    sub(/^static int __xipram do_write_oneword\(/, "static int __xipram driver_write_oneword(") ||
+    sub(/^static int __xipram do_write_buffer\(/, "static int __xipram driver_write_buffer(") ||
+    sub(/^static int __xipram do_erase_oneblock\(/, "static int __xipram driver_erase_oneblock(") { renamed++ }
     { print }
     /^#include "fwh_lock.h"$/ { print "#include \"power-cut.c\"" }
-    kind != "" && /^\tadr \+= chip->start;$/ {
-      printf "\tboard_flash_operation(\"%s\", adr);\n", kind; kind = ""; hooks++ }
-    END { exit hooks != 3 }
+    END { exit renamed != 3 }
   ' "$src/chips/cfi_cmdset_0001.c" > "$kmod/cfi_cmdset_0001.c" ||
     { echo "setup: cannot hook the CFI driver's flash operations" >&2; exit 1; }
   # The host (amd64) modpost mis-sizes the armhf of_device_id table and
