@@ -49,6 +49,9 @@ mount --rbind /proc "$root/proc"
 touch "$root/dev/null" "$root/bootguard"
 mount --bind /dev/null "$root/dev/null"
 mount --bind "$bootguard" "$root/bootguard"
+# When bootguard starts, for timing it apart from this set-up, which can
+# take long on a loaded machine.
+date +%s > "$world/started"
 exec chroot "$root" "$@" /bootguard
 '
 exec unshare "${namespaces[@]}" bash -c "$inner" sandbox "$world" "$bootguard" "$@"
