@@ -116,7 +116,7 @@ if [ ! -e "$cache/systemd.stamp" ]; then
   touch "$cache/systemd.stamp"
 fi
 # Debian's dynamically linked busybox, apart from the static one the board
-# runs: the benchmark's dd read goes through it, so that mtdcount.so (a
+# runs: the benchmark's floor (one cat of image and partition) goes through it, so that mtdcount.so (a
 # preload) can count what it reads.
 if [ ! -x "$cache/busybox-dynamic/bin/busybox" ]; then
   log "downloading the dynamic busybox"
