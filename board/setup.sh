@@ -116,8 +116,8 @@ if [ ! -e "$cache/systemd.stamp" ]; then
   touch "$cache/systemd.stamp"
 fi
 # Debian's dynamically linked busybox, apart from the static one the board
-# runs: the benchmark's floor (one cat of image and partition) goes through it, so that mtdcount.so (a
-# preload) can count what it reads.
+# runs: the benchmark's floor (one cat of the image and the partition) goes
+# through it, so that mtdcount.so (a preload) can count what it reads.
 if [ ! -x "$cache/busybox-dynamic/bin/busybox" ]; then
   log "downloading the dynamic busybox"
   mkdir -p "$cache/debs-dynamic-busybox"
