@@ -56,13 +56,15 @@ stage_modules() {  # stage
   local more=()
   # systemd loads autofs4 as it starts.
   [ "$BOARD_INIT" != systemd ] || more=(fs/autofs/autofs4.ko)
+  # spi-aspeed-smc drives the ast2600's SPI memory controller (the spi
+  # kind); its spi-nor core is the one built with the power-cut hooks.
   for m in drivers/mtd/nand/raw/nandsim.ko fs/jffs2/jffs2.ko fs/squashfs/squashfs.ko \
-           drivers/mtd/mtdblock.ko drivers/mtd/mtd_blkdevs.ko "${more[@]}"; do
+           drivers/mtd/mtdblock.ko drivers/mtd/mtd_blkdevs.ko drivers/spi/spi-aspeed-smc.ko "${more[@]}"; do
     mkdir -p "$moddir/kernel/$(dirname "$m")"
     cp "$root/lib/modules/$krel/kernel/$m" "$moddir/kernel/$m"
   done
   mkdir -p "$moddir/extra"
-  cp "$out"/kmod/*.ko "$moddir/extra/"
+  find "$out/kmod" -name '*.ko' -exec cp {} "$moddir/extra/" \;
   cp "$root/lib/modules/$krel/modules.order" "$root/lib/modules/$krel/modules.builtin"* "$moddir/" 2>/dev/null || true
   depmod -b "$1" "$krel"
 }
@@ -135,13 +137,23 @@ build_initrd() {
   mkdir -p "$stage/usr/lib/board"
   install -m 755 "$cache/busybox-dynamic/bin/busybox" "$stage/usr/lib/board/busybox"
   copy_libs "$stage" "$stage"/usr/sbin/* "$stage"/usr/bin/* "$stage"/usr/lib/*.so "$stage/usr/lib/board/busybox"
-  echo "$fw_env_config" > "$stage/etc/fw_env.config"
   # The factory environment, from which fw_setenv rebuilds a whole
   # environment when the stored one is lost.
   cp "$board/guest/u-boot-env" "$stage/etc/u-boot-initial-env"
-  mkenvimage -s "$env_size" -o "$stage/root/env.bin" "$board/guest/u-boot-env"
-  printf '%s\n' "${layout[@]}" > "$stage/etc/board-layout"
-  echo "$nor_bank" > "$stage/etc/board-nor-bank"
+  # Each flash kind's map and environment; /init puts the booted kind's in
+  # place (/etc/fw_env.config, /etc/board-layout, /etc/board-nor-bank,
+  # /root/env.bin).
+  local kind
+  for kind in cfi spi; do
+    (
+      flash_kind "$kind"
+      mkdir -p "$stage/etc/board/$kind"
+      echo "$fw_env_config" > "$stage/etc/board/$kind/fw_env.config"
+      mkenvimage -s "$env_size" -o "$stage/etc/board/$kind/env.bin" "$board/guest/u-boot-env"
+      printf '%s\n' "${layout[@]}" > "$stage/etc/board/$kind/layout"
+      echo "$nor_bank" > "$stage/etc/board/$kind/nor-bank"
+    )
+  done
   # The board's side: init, the start scripts around the product's, the
   # recovery system and the tests.
   install -m 755 "$board/guest/init" "$stage/init"

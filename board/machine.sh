@@ -1,13 +1,16 @@
 # One run of the emulated machine, and reading its console (sourced by the
 # board scripts).
 #
-# qemu-system-arm's virt machine starts Debian's U-Boot from its first
-# flash bank; U-Boot reads its environment from the kept bank (the NOR
-# file), takes the path its boot command chooses and starts the kernel and
-# initramfs that qemu offers over fw_cfg.  A restart request resets the
-# machine: U-Boot runs again in the same qemu process, with the flash as the
-# last boot left it.  The run ends when the guest powers off, or when a
-# limit is reached.
+# On the cfi kind, qemu-system-arm's virt machine starts Debian's U-Boot
+# from its first flash bank; U-Boot reads its environment from the kept bank
+# (the NOR file), takes the path its boot command chooses and starts the
+# kernel and initramfs that qemu offers over fw_cfg.  On the spi kind,
+# qemu's ast2600-evb starts the kernel, its device tree and the initramfs
+# itself (Debian has no U-Boot for it), with the NOR file as the SPI NOR
+# chip of its FMC controller; the guest's /init stands in for U-Boot's
+# choice of path.  A restart request resets the machine: the boot starts
+# again in the same qemu process, with the flash as the last boot left it.
+# The run ends when the guest powers off, or when a limit is reached.
 #
 # By default the guest clock runs on executed instructions and skips idle
 # time (-icount shift=auto,sleep=off): bootguard still waits 30 s of guest
@@ -18,28 +21,58 @@
 
 uboot_bin=/usr/lib/u-boot/qemu_arm/u-boot.bin
 
+# The machine of the board's flash kind: qemu's options, the kernel's
+# console, and the console line that starts each boot (U-Boot's banner; on
+# the spi kind, the first line of the guest's /init).
+machine_options() {  # nor krel
+  case $BOARD_FLASH in
+    cfi)
+      machine=(-M virt -cpu cortex-a15 -m "${BOARD_MEMORY:-512}" -bios "$uboot_bin"
+               -drive "if=pflash,unit=1,format=raw,file=$1")
+      console=ttyAMA0
+      ;;
+    spi)
+      # The FMC maps a 256 MiB window, which the kernel's default vmalloc
+      # area cannot hold: without vmalloc=512M the controller finds no AHB
+      # mapping window and registers no flash.
+      # Its device tree reserves memory near the top of the evb's 1 GiB,
+      # where a smaller memory leaves the kernel hanging without a word.
+      machine=(-M ast2600-evb -m "${BOARD_MEMORY:-1024}"
+               -dtb "$root/usr/lib/linux-image-$2/aspeed-ast2600-evb.dtb" -drive "if=mtd,format=raw,file=$1")
+      # On qemu's instruction clock the kernel waits for ever on the second
+      # core early in its start: it runs on one, as most camera SoCs have.
+      console="ttyS4,115200 vmalloc=512M maxcpus=1"
+      ;;
+  esac
+}
+boot_banner() {
+  case $BOARD_FLASH in
+    cfi) echo '^U-Boot 20' ;;
+    spi) echo '^@@SCENARIO ' ;;
+  esac
+}
+
 # run_machine NOR LOG SCENARIO [KERNEL-ARGS...]
 #   BOARD_MAX_BOOTS (default 12): U-Boot starts after which the run is cut
 #   BOARD_TIMEOUT (default 300): host seconds after which the run is cut
 #   BOARD_VERBOSE=1: the console on the terminal as well
 #   BOARD_NO_REBOOT=1: a restart ends the run instead (one boot per run)
-#   BOARD_MEMORY (default 512): the guest's memory in MiB
+#   BOARD_MEMORY (default 512, on the spi kind 1024): the guest's memory in MiB
 # Returns 0 when the guest powered off (or, with BOARD_NO_REBOOT, restarted),
 # 124 when a limit cut the run.
 run_machine() {
   local nor=$1 logfile=$2 scenario=$3; shift 3
-  local krel raw qpid tailpid="" waited=0 halted=0 status=0 options=()
+  local krel raw qpid tailpid="" waited=0 halted=0 status=0 options=() machine console
   krel=$(kernel_release)
+  machine_options "$nor" "$krel"
   raw=$logfile.raw
   : > "$raw"
   [ -n "${BOARD_REAL_TIME:-}" ] || options=(-icount "${BOARD_ICOUNT:-shift=auto,sleep=off}")
   [ -z "${BOARD_NO_REBOOT:-}" ] || options+=(-no-reboot)
   [ "$BOARD_INIT" = busybox ] || set -- "board.init=$BOARD_INIT" "$@"
-  qemu-system-arm -M virt -cpu cortex-a15 -m "${BOARD_MEMORY:-512}" -nographic -nic none -monitor none \
-    "${options[@]}" -bios "$uboot_bin" \
-    -drive "if=pflash,unit=1,format=raw,file=$nor" \
-    -kernel "$root/boot/vmlinuz-$krel" -initrd "$initrd" \
-    -append "console=ttyAMA0 panic=-1 quiet board.scenario=$scenario $*" \
+  qemu-system-arm "${machine[@]}" -nographic -nic none -monitor none \
+    "${options[@]}" -kernel "$root/boot/vmlinuz-$krel" -initrd "$initrd" \
+    -append "console=$console panic=-1 quiet board.flash=$BOARD_FLASH board.scenario=$scenario $*" \
     -serial "file:$raw" < /dev/null > "$logfile.qemu" 2>&1 &
   qpid=$!
   echo "$qpid" > "$logfile.pid"
@@ -55,12 +88,14 @@ run_machine() {
     # log; a power-off that does not finish is cut short.
     if grep -q '^@@HALT' "$raw"; then
       halted=$((halted + 1))
+      # The ast2600 has no power-off: its kernel halts and says so.
+      if grep -q '^\[ *[0-9]*\.[0-9]*\] reboot: Power down' "$raw"; then kill "$qpid"; break; fi
       [ "$halted" -le 50 ] || { log "the guest's power-off did not finish; qemu stopped"; kill "$qpid"; break; }
     fi
     if [ "$waited" -gt "$limit" ]; then
       log "run cut after ${BOARD_TIMEOUT:-300} s"; kill "$qpid"; status=124; break
     fi
-    if [ "$(grep -c '^U-Boot 20' "$raw")" -gt "$max_boots" ]; then
+    if [ "$(grep -c "$(boot_banner)" "$raw")" -gt "$max_boots" ]; then
       log "run cut after $max_boots boots"; kill "$qpid"; status=124; break
     fi
   done
@@ -75,26 +110,27 @@ run_machine() {
 }
 
 # split_boots LOG DIR: DIR/boot-N.log for each boot of the run (each begins
-# with U-Boot's banner); prints the number of boots.
+# with the boot's banner); prints the number of boots.
 split_boots() {
   rm -f "$2"/boot-*.log
-  awk -v dir="$2" '/^U-Boot 20/ { n++ } n { print > (dir "/boot-" n ".log") } END { print n + 0 }' "$1"
+  awk -v dir="$2" -v banner="$(boot_banner)" '$0 ~ banner { n++ } n { print > (dir "/boot-" n ".log") } END { print n + 0 }' "$1"
 }
 
 # --- one boot's console -------------------------------------------------------
 # Lines the guest marked "@@KEY value" (value only).
 marker() { sed -n "s/^@@$2 //p" "$1"; }
 # The environment U-Boot loaded: stored (its CRC checked out) or default.
+# On the spi kind the guest's stand-in for U-Boot says which ("@@LOADER").
 uboot_env() {
-  if grep -q '^Loading Environment from Flash\.\.\. OK' "$1"; then echo stored
-  elif grep -q 'bad CRC, using default environment' "$1"; then echo default
+  if grep -q -e '^Loading Environment from Flash\.\.\. OK' -e '^@@LOADER env=stored' "$1"; then echo stored
+  elif grep -q -e 'bad CRC, using default environment' -e '^@@LOADER env=default' "$1"; then echo default
   else echo unknown; fi
 }
 # The path U-Boot's boot command took, as it printed it; U-Boot's own
 # default environment has no such line and boots by its distro path.
 uboot_path() {
   local path
-  path=$(sed -n 's/^U-Boot: \([a-z]*\) path.*/\1/p' "$1" | head -n 1)
+  path=$(sed -n -e 's/^U-Boot: \([a-z]*\) path.*/\1/p' -e 's/^@@LOADER .*path=\([a-z]*\).*/\1/p' "$1" | head -n 1)
   echo "${path:-default}"
 }
 # bootguard's own lines: from its start to the end of the boot, without the

@@ -130,39 +130,59 @@ echo "$krel" > "$out/kernel-release"
 # --- out-of-tree MTD drivers -------------------------------------------------
 # Debian's armhf kernel has neither the CFI NOR drivers for qemu's pflash nor
 # physmap's device-tree support nor mtdram.  Build them from the matching
-# source tree; only the few files needed are pulled out of the tarball.
+# source tree; only the few files needed are pulled out of the tarball.  The
+# spi-nor core is Debian's own module, built again from the same sources
+# with the power-cut hooks.
 kmod=$out/kmod
 if [ ! -e "$kmod/modules.stamp" ] || [ "$board/kmod/Kbuild" -nt "$kmod/modules.stamp" ] ||
-   [ "$board/kmod/power-cut.c" -nt "$kmod/modules.stamp" ] || [ "$0" -nt "$kmod/modules.stamp" ]; then
+   [ -n "$(find "$board/kmod" -name '*.c' -newer "$kmod/modules.stamp")" ] ||
+   [ "$0" -nt "$kmod/modules.stamp" ]; then
   src=$cache/src/linux-source-6.1/drivers/mtd
-  if [ ! -e "$src/maps/physmap-core.c" ]; then
+  if [ ! -e "$src/maps/physmap-core.c" ] || [ ! -e "$src/spi-nor/core.c" ]; then
     log "extracting MTD driver sources from linux-source-6.1"
     mkdir -p "$cache/src"
     tar -xJf /usr/src/linux-source-6.1.tar.xz -C "$cache/src" --wildcards \
       'linux-source-6.1/drivers/mtd/chips/*' 'linux-source-6.1/drivers/mtd/maps/physmap*' \
-      'linux-source-6.1/drivers/mtd/devices/mtdram.c'
+      'linux-source-6.1/drivers/mtd/devices/mtdram.c' 'linux-source-6.1/drivers/mtd/spi-nor/*'
   fi
-  log "building cfi_util gen_probe cfi_probe cfi_cmdset_0001 physmap mtdram"
-  rm -rf "$kmod" && mkdir -p "$kmod"
+  log "building cfi_util gen_probe cfi_probe cfi_cmdset_0001 physmap mtdram spi-nor park-cpu"
+  rm -rf "$kmod" && mkdir -p "$kmod/spi-nor"
   cp "$src"/chips/{cfi_util.c,gen_probe.c,cfi_probe.c,fwh_lock.h} \
      "$src"/maps/physmap-core.c "$src"/maps/physmap-{bt1-rom,gemini,ixp4xx,versatile}.h \
-     "$src"/devices/mtdram.c "$board/kmod/Kbuild" "$board/kmod/power-cut.c" "$kmod/"
+     "$src"/devices/mtdram.c "$board/kmod/Kbuild" "$board/kmod/power-cut.c" "$board/kmod/power-cut-cfi.c" \
+     "$board/kmod/park-cpu.c" "$kmod/"
   # The power-cut campaign cuts at, or tears, an exact flash operation: the
-  # driver's three flash operations are renamed driver_*, and the hooks in
-  # kmod/power-cut.c take their names.
-  awk '
-    sub(/^static int __xipram do_write_oneword\(/, "static int __xipram driver_write_oneword(") ||
-    sub(/^static int __xipram do_write_buffer\(/, "static int __xipram driver_write_buffer(") ||
-    sub(/^static int __xipram do_erase_oneblock\(/, "static int __xipram driver_erase_oneblock(") { renamed++ }
-    { print }
-    /^#include "fwh_lock.h"$/ { print "#include \"power-cut.c\"" }
-    END { exit renamed != 3 }
-  ' "$src/chips/cfi_cmdset_0001.c" > "$kmod/cfi_cmdset_0001.c" ||
-    { echo "setup: cannot hook the CFI driver's flash operations" >&2; exit 1; }
-  # The host (amd64) modpost mis-sizes the armhf of_device_id table and
-  # fails; the table only feeds module autoloading aliases (the driver's
-  # of_match_table still binds the device), so it is left out.
+  # drivers' flash operations are renamed driver_*, and the hooks in
+  # kmod/power-cut-*.c take their names.
+  hook() {  # source output hook-file include-after renames...
+    local source=$1 output=$2 hook_file=$3 after=$4; shift 4
+    local IFS='|'
+    awk -v renames="$*" -v hook="$hook_file" -v after="$after" '
+      BEGIN { n = split(renames, r, "|") }
+      { for (i = 1; i <= n; i += 2) if (index($0, r[i]) == 1) { $0 = r[i + 1] substr($0, length(r[i]) + 1); renamed++ } }
+      { print }
+      $0 == after { print "#include \"" hook "\"" }
+      END { exit renamed != n / 2 }
+    ' "$source" > "$output" ||
+      { echo "setup: cannot hook the flash operations of $(basename "$source")" >&2; exit 1; }
+  }
+  hook "$src/chips/cfi_cmdset_0001.c" "$kmod/cfi_cmdset_0001.c" power-cut-cfi.c '#include "fwh_lock.h"' \
+    'static int __xipram do_write_oneword(' 'static int __xipram driver_write_oneword(' \
+    'static int __xipram do_write_buffer(' 'static int __xipram driver_write_buffer(' \
+    'static int __xipram do_erase_oneblock(' 'static int __xipram driver_erase_oneblock('
+  cp "$src"/spi-nor/*.[ch] "$board/kmod/power-cut.c" "$board/kmod/power-cut-spi-nor.c" "$kmod/spi-nor/"
+  sed '/controllers/d' "$src/spi-nor/Makefile" > "$kmod/spi-nor/Kbuild"
+  hook "$src/spi-nor/core.c" "$kmod/spi-nor/core.c" power-cut-spi-nor.c '#include "core.h"' \
+    'ssize_t spi_nor_write_data(' 'static ssize_t driver_write_data(' \
+    'int spi_nor_erase_sector(' 'static int driver_erase_sector(' \
+    'module_init(spi_nor_module_init);' 'module_init(board_spi_nor_init);' \
+    'module_exit(spi_nor_module_exit);' 'module_exit(board_spi_nor_exit);'
+  # The host (amd64) modpost mis-sizes the armhf of_device_id tables and
+  # fails; a table only feeds module autoloading aliases (the driver's
+  # of_match_table still binds the device, and the board loads its modules
+  # by name), so it is left out.
   sed -i '/^MODULE_DEVICE_TABLE(of, of_flash_match);/d' "$kmod/physmap-core.c"
+  sed -i '/^MODULE_DEVICE_TABLE(of, spi_nor_of_table);/d' "$kmod/spi-nor/core.c"
   make -s -C "$root/usr/src/linux-headers-$krel" M="$kmod" ARCH=arm \
     CROSS_COMPILE=arm-linux-gnueabihf- -j2 modules >"$kmod/build.log" 2>&1 ||
     { cat "$kmod/build.log" >&2; exit 1; }

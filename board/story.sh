@@ -2,7 +2,7 @@
 # The main job: a camera with a broken application update, from its first
 # failed boot to a healthy one, in one continuous run of the emulated board.
 #
-#   board/story.sh [--real-time] [--init busybox|systemd]
+#   board/story.sh [--real-time] [--init busybox|systemd] [--flash cfi|spi]
 #
 #   boots 1-3  U-Boot's normal path; the application in "rootfs" cannot
 #              start; bootguard counts the failed boots (counter 1, 2) and
@@ -19,8 +19,11 @@
 # clock runs on executed instructions (-icount), so bootguard's 30 s settle
 # passes in about a second; --real-time runs it in real time.  The camera's
 # init is busybox init, or systemd with --init systemd (the recovery system
-# is the same under both).  Logs: board/out/story/ (with systemd:
-# board/out/story-systemd/).  Installs and builds what it needs.
+# is the same under both).  --flash spi plays it on the SPI NOR board
+# (board/flash-image.sh), where the guest's /init makes U-Boot's choice of
+# path from the stored environment.  Logs: board/out/story/ (with systemd:
+# board/out/story-systemd/; on SPI NOR: board/out/story-spi/).  Installs and
+# builds what it needs.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -28,7 +31,8 @@ while [ $# -gt 0 ]; do
   case $1 in
     --real-time) export BOARD_REAL_TIME=1; shift ;;
     --init) [ $# -ge 2 ] || die "--init needs busybox or systemd"; select_init "$2"; shift 2 ;;
-    *) sed -n '2,23p' "$0"; exit 2 ;;
+    --flash) [ $# -ge 2 ] || die "--flash needs cfi or spi"; select_flash "$2"; shift 2 ;;
+    *) sed -n '2,26p' "$0"; exit 2 ;;
   esac
 done
 
@@ -38,7 +42,8 @@ install_product
 build_initrd
 
 story=$out/story
-[ "$BOARD_INIT" = busybox ] || story=$out/story-$BOARD_INIT
+[ "$BOARD_INIT" = busybox ] || story=$story-$BOARD_INIT
+[ "$BOARD_FLASH" = cfi ] || story=$story-$BOARD_FLASH
 rm -rf "$story" && mkdir -p "$story"
 nor=$story/nor.img
 make_nor_image "$nor" broken
@@ -50,7 +55,11 @@ case $BOARD_INIT in
   busybox) starts="busybox init and the start scripts" ;;
   systemd) starts="systemd and the units" ;;
 esac
-echo "One run of the board: U-Boot, Linux, $starts, bootguard; every restart resets the board."
+case $BOARD_FLASH in
+  cfi) loader="U-Boot" ;;
+  spi) loader="on SPI NOR, the kernel (the guest's /init makes U-Boot's choice of path)" ;;
+esac
+echo "One run of the board: $loader, Linux, $starts, bootguard; every restart resets the board."
 
 run_status=0
 BOARD_MAX_BOOTS=8 BOARD_TIMEOUT=${BOARD_TIMEOUT:-600} run_machine "$nor" "$story/run.log" camera || run_status=$?
@@ -82,7 +91,8 @@ for boot in $(seq 1 "$boots"); do
   log=$story/boot-$boot.log
   echo
   echo "== boot $boot =="
-  echo "U-Boot:    $(uboot_env "$log") environment, $(grep -m1 '^U-Boot: ' "$log" | sed 's/^U-Boot: //' || echo "U-Boot's default boot")"
+  echo "U-Boot:    $(uboot_env "$log") environment, $(grep -m1 -e '^U-Boot: ' -e '^@@LOADER ' "$log" |
+    sed -e 's/^U-Boot: //' -e 's/^@@LOADER env=[a-z]* path=\([a-z]*\) /\1 path /' || echo "U-Boot's default boot")"
   echo "before:    /customer/bootfailed $(state "$boot" before COUNTER), ota_upgrade_status=$(state "$boot" before ENV)"
   if grep -q '^@@RECOVERY start' "$log"; then
     echo "recovery:  $(recovery_lines "$log" | indent)"
