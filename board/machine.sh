@@ -89,7 +89,7 @@ run_machine() {
     if grep -q '^@@HALT' "$raw"; then
       halted=$((halted + 1))
       # The ast2600 has no power-off: its kernel halts and says so.
-      if grep -q '^\[ *[0-9]*\.[0-9]*\] reboot: Power down' "$raw"; then kill "$qpid"; break; fi
+      if grep -q '^\[ *[0-9]*\.[0-9]*\] reboot: System halted' "$raw"; then kill "$qpid"; break; fi
       [ "$halted" -le 50 ] || { log "the guest's power-off did not finish; qemu stopped"; kill "$qpid"; break; }
     fi
     if [ "$waited" -gt "$limit" ]; then
