@@ -67,7 +67,8 @@ void RequestRestart() {
 // Returns 1 when the failure limit is reached and recovery is due.
 int HandleBootResult(int failed) {
   if (failed == 0) {
-    remove(kBootFailedCounter);
+    // A counter that cannot be removed has no one to tell: nothing prints.
+    (void)remove(kBootFailedCounter);
     return 0;
   }
   int count = UtilsReadInt(kBootFailedCounter, 0);
