@@ -34,7 +34,8 @@
 #    from the campaign's seed and the cut): a prefix of a buffer or page
 #    program, a block left part erased and part zeros or old, part of a
 #    word's bits.  Random: qemu killed at a random host instant of a boot,
-#    for whatever the exact cuts do not reach (U-Boot, the kernel, mounts).
+#    for whatever the exact cuts do not reach (U-Boot, the kernel, mounts;
+#    on SPI NOR the loader's look at the environment).
 # 3. After each cut the board runs on by itself (restarts reset it) until a
 #    healthy verdict ends the run, or the boot limit.  The invariants below
 #    are checked on every boot.
@@ -85,6 +86,16 @@ dir=$out/power-cuts
 case $BOARD_FLASH in
   cfi) cut_module=cfi_cmdset_0001 op_kinds=(write_buffer:buffer:14 erase:erase:6 write_oneword:word:5) ;;
   spi) cut_module=spi_nor op_kinds=(page_program:page:12 erase:erase:6) ;;
+esac
+# How a random cut stops qemu.  The CFI flash writes each operation through
+# to its file before the guest goes on, so SIGKILL leaves what the flash
+# held.  qemu's SPI NOR writes a page or a sector to its file in the
+# background when the chip's command ends, so more than one write may be in
+# flight, to complete in any order: SIGTERM lets qemu finish those it
+# started and stop, which leaves every completed operation, in order.
+case $BOARD_FLASH in
+  cfi) kill_signal=KILL ;;
+  spi) kill_signal=TERM ;;
 esac
 ref=$dir/reference
 
@@ -241,12 +252,13 @@ run_cut() {  # id how boot what...
     local runner=$!
     t=0; while [ ! -s "$job/cut.log.pid" ] && [ "$t" -lt 100 ]; do sleep 0.05; t=$((t + 1)); done
     sleep "$what"
-    kill -9 "$(cat "$job/cut.log.pid" 2>/dev/null)" 2>/dev/null || true
+    kill -s "$kill_signal" "$(cat "$job/cut.log.pid" 2>/dev/null)" 2>/dev/null || true
     wait "$runner" || true
   fi
   cp "$job/nor.img" "$job/after-cut.img"
   local status=0
-  BOARD_MAX_BOOTS=$((bound + 3)) run_machine "$job/nor.img" "$job/run.log" camera \
+  # (a generous limit: on a loaded host eight boots take minutes)
+  BOARD_MAX_BOOTS=$((bound + 3)) BOARD_TIMEOUT=1200 run_machine "$job/nor.img" "$job/run.log" camera \
     "${camera_args[@]}" >/dev/null 2>&1 || status=$?
   split_boots "$job/run.log" "$job" > "$job/boots"
   # A run cut by the boot limit ends inside a boot that is not judged.
