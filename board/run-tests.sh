@@ -23,8 +23,9 @@
 #          flash (on SPI NOR: the SPI NOR chip), every result read back
 #          independently (guest/flash-tests.sh)
 # cuts     the power-cut campaign's fixed sample (power-cuts.sh --cuts 12,
-#          half of its exact cuts torn), and one cut on a camera without /etc/u-boot-initial-env, which
-#          must be caught as a camera that never recovers
+#          half of its exact cuts torn; on SPI NOR --cuts 4), and one cut on
+#          a camera without /etc/u-boot-initial-env, which must be caught as
+#          a camera that never recovers
 #
 # Prints each check and ends with "N passed, M failed" and the host time;
 # exits non-zero when anything failed.  Every run uses -icount: nothing here
