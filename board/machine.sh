@@ -57,6 +57,7 @@ machine_options() {  # nor krel
 # own bring-up does (arch/arm/mach-aspeed): qemu halts it there for good, no
 # interrupt being routed to a core the kernel did not start.
 park_loop=$out/park-second-core.bin
+mkdir -p "$out"
 [ -s "$park_loop" ] || printf '\003\360\040\343\375\377\377\352' > "$park_loop"
 park_second_core=(
   -device "loader,file=$park_loop,addr=0x10008000,force-raw=on"
