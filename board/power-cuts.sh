@@ -14,6 +14,9 @@
 #   board/power-cuts.sh --figures        (the figures of the cuts of the
 #                       last campaign judged so far, while it runs or after
 #                       it was stopped; nothing is run or judged)
+#   board/power-cuts.sh --resume [--jobs J]  (a stopped campaign's cuts not
+#                       judged yet, on the same initramfs; the random
+#                       instants first, since the plan puts them last)
 #
 # --flash spi cuts the power of the SPI NOR board instead of the CFI NOR
 # one (board/flash-image.sh); the cuts, the invariants and the figures are
@@ -71,7 +74,8 @@ while [ $# -gt 0 ]; do
     --without-initial-env) camera_args+=(board.initial_env=absent); shift ;;
     --judge-again) single=judge; shift ;;
     --figures) single=figures; shift ;;
-    -h|--help) sed -n '2,52p' "$0"; exit 0 ;;
+    --resume) single=resume; shift ;;
+    -h|--help) sed -n '2,55p' "$0"; exit 0 ;;
     *) die "unknown argument $1 (see --help)" ;;
   esac
 done
@@ -367,6 +371,9 @@ if [ "$single" = figures ]; then
   [ -s "$dir/cuts" ] || die "no campaign in $dir"
 elif [ ! -e "$ref/boots" ] || [ ! -e "$ref/restored-rootfs.bin" ] || [ "$initrd" -nt "$ref/boots" ] ||
    [ "$board/flash-image.sh" -nt "$ref/boots" ]; then
+  # A resumed campaign's cuts must be judged against the reference the
+  # first ones were.
+  [ "$single" != resume ] || die "the board changed since the campaign in $dir began: run it anew"
   log "reference run: the story, one boot at a time"
   reference
 fi
@@ -379,6 +386,17 @@ if [ "$single" = judge ]; then
 elif [ "$single" = figures ]; then
   echo "$(grep -c . "$dir/cuts") cuts started, $(for id in $(cut -d' ' -f1 "$dir/cuts"); do
     [ -s "$dir/cut-$id/verdict.txt" ] && echo; done | wc -l) judged; the figures of those judged:"
+elif [ "$single" = resume ]; then
+  [ -s "$dir/plan" ] && [ -e "$dir/cuts" ] || die "no campaign to resume in $dir"
+  started=$SECONDS
+  # A cut's id is its line in the plan.
+  while read -r id how boot what name; do
+    [ ! -s "$dir/cut-$id/verdict.txt" ] || continue
+    while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do sleep 0.5; done
+    run_cut "$id" "$how" "$boot" "$what" &
+    grep -q "^$id " "$dir/cuts" || echo "$id $how $boot $what ${name:--}" >> "$dir/cuts"
+  done < <(awk '$1 == "kill" { print NR, $0 }' "$dir/plan"; awk '$1 != "kill" { print NR, $0 }' "$dir/plan")
+  wait
 elif [ -n "$single" ]; then
   read -r how where <<<"$single"
   if [ "$how" = kill ]; then
