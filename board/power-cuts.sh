@@ -75,7 +75,7 @@ while [ $# -gt 0 ]; do
     --judge-again) single=judge; shift ;;
     --figures) single=figures; shift ;;
     --resume) single=resume; shift ;;
-    -h|--help) sed -n '2,55p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,56p' "$0"; exit 0 ;;
     *) die "unknown argument $1 (see --help)" ;;
   esac
 done
