@@ -32,19 +32,39 @@ machine_options() {  # nor krel
       console=ttyAMA0
       ;;
     spi)
-      # The FMC maps a 256 MiB window, which the kernel's default vmalloc
-      # area cannot hold: without vmalloc=512M the controller finds no AHB
-      # mapping window and registers no flash.
       # Its device tree reserves memory near the top of the evb's 1 GiB,
       # where a smaller memory leaves the kernel hanging without a word.
       machine=(-M ast2600-evb -m "${BOARD_MEMORY:-1024}"
-               -dtb "$root/usr/lib/linux-image-$2/aspeed-ast2600-evb.dtb" -drive "if=mtd,format=raw,file=$1")
-      # On qemu's instruction clock the kernel waits for ever on the second
-      # core early in its start: it runs on one, as most camera SoCs have.
+               -dtb "$root/usr/lib/linux-image-$2/aspeed-ast2600-evb.dtb" -drive "if=mtd,format=raw,file=$1"
+               "${park_second_core[@]}")
+      # The FMC maps a 256 MiB window, which the kernel's default vmalloc
+      # area cannot hold: without vmalloc=512M the controller finds no AHB
+      # mapping window and registers no flash.  On qemu's instruction clock
+      # the kernel waits for ever on the second core early in its start: it
+      # runs on one, as most camera SoCs have.
       console="ttyS4,115200 vmalloc=512M maxcpus=1"
       ;;
   esac
 }
+# The ast2600's second core, which the kernel does not start, would spin in
+# qemu's secondary boot loop: it polls the SoC's boot mailbox (SCU 0x180:
+# the address to start at, 0x184: the signature for core 1) with WFE, which
+# qemu runs as a mere yield, so the core never idles, the instruction clock
+# never skips idle time (bootguard's 30 s settle would take 30 s of host
+# time) and it takes half of the machine's time slices.  At every reset
+# qemu's loader devices put a two-instruction loop (1: wfi; b 1b) in the
+# SoC's SRAM and hand it to the core through the mailbox, as the kernel's
+# own bring-up does (arch/arm/mach-aspeed): qemu halts it there for good, no
+# interrupt being routed to a core the kernel did not start.
+park_loop=$out/park-second-core.bin
+mkdir -p "$out"
+[ -s "$park_loop" ] || printf '\003\360\040\343\375\377\377\352' > "$park_loop"
+park_second_core=(
+  -device "loader,file=$park_loop,addr=0x10008000,force-raw=on"
+  -device loader,addr=0x1e6e2180,data=0x10008000,data-len=4
+  -device loader,addr=0x1e6e2184,data=0xabbaab01,data-len=4
+)
+
 boot_banner() {
   case $BOARD_FLASH in
     cfi) echo '^U-Boot 20' ;;
@@ -93,7 +113,7 @@ run_machine() {
     if grep -q '^@@HALT' "$raw"; then
       halted=$((halted + 1))
       # The ast2600 has no power-off: its kernel halts and says so.
-      if grep -q '^\[ *[0-9]*\.[0-9]*\] reboot: Power down' "$raw"; then kill "$qpid"; break; fi
+      if grep -q '^\[ *[0-9]*\.[0-9]*\] reboot: System halted' "$raw"; then kill "$qpid"; break; fi
       [ "$halted" -le 50 ] || { log "the guest's power-off did not finish; qemu stopped"; kill "$qpid"; break; }
     fi
     if [ "$waited" -gt "$limit" ]; then

@@ -4,7 +4,7 @@
 # left alone until it reports a healthy boot.  The real bootguard, fw_setenv,
 # JFFS2 and U-Boot are in the path.
 #
-#   board/power-cuts.sh [--cuts N] [--seed S] [--jobs J]
+#   board/power-cuts.sh [--flash cfi|spi] [--cuts N] [--seed S] [--jobs J]
 #   board/power-cuts.sh --cut BOOT:K [--tear SEED] | --kill BOOT:SECONDS
 #                       (one cut, to reproduce; --tear tears operation K)
 #   board/power-cuts.sh --without-initial-env ...   (a camera without
@@ -14,22 +14,31 @@
 #   board/power-cuts.sh --figures        (the figures of the cuts of the
 #                       last campaign judged so far, while it runs or after
 #                       it was stopped; nothing is run or judged)
+#   board/power-cuts.sh --resume [--jobs J]  (a stopped campaign's cuts not
+#                       judged yet, on the same initramfs; the random
+#                       instants first, since the plan puts them last)
+#
+# --flash spi cuts the power of the SPI NOR board instead of the CFI NOR
+# one (board/flash-image.sh); the cuts, the invariants and the figures are
+# the same, with the flash operations of the spi-nor core (4 KiB sector
+# erases and page programs) in place of the CFI driver's.
 #
 # 1. Reference: the story once, one boot per qemu run (-no-reboot), keeping
 #    the flash file before each boot and the flash operations each boot does
-#    (the CFI driver's power-cut hook, kmod/power-cut.c, prints them).
+#    (the flash driver's power-cut hook, kmod/power-cut*.c, prints them).
 # 2. Cuts.  Exact: the driver resets the board at the start of the K-th
-#    flash operation of boot BOOT (cfi_cmdset_0001.cut_at=K on the kernel
-#    command line): every operation of each counter write and of the healthy
-#    boot's removal, the first, last and sampled operations of the recovery
-#    request's fw_setenv and of the recovery system's rewrites (the
-#    bootguard-flash write of "rootfs", then fw_setenv).  Half of the exact
-#    cuts at each kind of operation, chosen from the seed, tear operation K
-#    (cfi_cmdset_0001.cut_tear=SEED as well, SEED from the campaign's seed
-#    and the cut): a prefix of a buffer program, a block left part erased
-#    and part zeros or old, part of a word's bits.  Random: qemu killed at a
-#    random host instant of a boot, for whatever the exact cuts do not reach
-#    (U-Boot, the kernel, mounts).
+#    flash operation of boot BOOT (cfi_cmdset_0001.cut_at=K, or
+#    spi_nor.cut_at=K, on the kernel command line): every operation of each
+#    counter write and of the healthy boot's removal, the first, last and
+#    sampled operations of the recovery request's fw_setenv and of the
+#    recovery system's rewrites (the bootguard-flash write of "rootfs", then
+#    fw_setenv).  Half of the exact cuts at each kind of operation, chosen
+#    from the seed, tear operation K (DRIVER.cut_tear=SEED as well, SEED
+#    from the campaign's seed and the cut): a prefix of a buffer or page
+#    program, a block left part erased and part zeros or old, part of a
+#    word's bits.  Random: qemu killed at a random host instant of a boot,
+#    for whatever the exact cuts do not reach (U-Boot, the kernel, mounts;
+#    on SPI NOR the loader's look at the environment).
 # 3. After each cut the board runs on by itself (restarts reset it) until a
 #    healthy verdict ends the run, or the boot limit.  The invariants below
 #    are checked on every boot.
@@ -56,6 +65,7 @@ tear=""
 camera_args=()
 while [ $# -gt 0 ]; do
   case $1 in
+    --flash) select_flash "$2"; shift 2 ;;
     --cuts) cuts=$2; shift 2 ;;
     --seed) seed=$2; shift 2 ;;
     --jobs) jobs=$2; shift 2 ;;
@@ -64,7 +74,8 @@ while [ $# -gt 0 ]; do
     --without-initial-env) camera_args+=(board.initial_env=absent); shift ;;
     --judge-again) single=judge; shift ;;
     --figures) single=figures; shift ;;
-    -h|--help) sed -n '2,46p' "$0"; exit 0 ;;
+    --resume) single=resume; shift ;;
+    -h|--help) sed -n '2,55p' "$0"; exit 0 ;;
     *) die "unknown argument $1 (see --help)" ;;
   esac
 done
@@ -73,6 +84,23 @@ done
 
 bound=5
 dir=$out/power-cuts
+[ "$BOARD_FLASH" = cfi ] || dir=$dir-$BOARD_FLASH
+# The flash driver that cuts, and its kinds of flash operation as the
+# figures name them (operation:name:column width).
+case $BOARD_FLASH in
+  cfi) cut_module=cfi_cmdset_0001 op_kinds=(write_buffer:buffer:14 erase:erase:6 write_oneword:word:5) ;;
+  spi) cut_module=spi_nor op_kinds=(page_program:page:12 erase:erase:6) ;;
+esac
+# How a random cut stops qemu.  The CFI flash writes each operation through
+# to its file before the guest goes on, so SIGKILL leaves what the flash
+# held.  qemu's SPI NOR writes a page or a sector to its file in the
+# background when the chip's command ends, so more than one write may be in
+# flight, to complete in any order: SIGTERM lets qemu finish those it
+# started and stop, which leaves every completed operation, in order.
+case $BOARD_FLASH in
+  cfi) kill_signal=KILL ;;
+  spi) kill_signal=TERM ;;
+esac
 ref=$dir/reference
 
 if [ "$single" != figures ]; then
@@ -101,8 +129,8 @@ reference() {
   [ "$boot" = 5 ] || die "the reference story took $boot boots, not 5 (logs: $ref)"
   # What "rootfs" holds after a finished restore: the golden copy from
   # "factory", then erased flash.
-  dd if="$ref/before-1.img" bs=256k skip=$(( $(part_offset factory) / 262144 )) \
-    count=$(( $(part_size factory) / 262144 )) status=none > "$ref/restored-rootfs.bin"
+  dd if="$ref/before-1.img" bs=4k skip=$(( $(part_offset factory) / 4096 )) \
+    count=$(( $(part_size factory) / 4096 )) status=none > "$ref/restored-rootfs.bin"
   head -c $(( $(part_size rootfs) - $(part_size factory) )) /dev/zero | tr '\0' '\377' >> "$ref/restored-rootfs.bin"
   echo "$boot" > "$ref/boots"
 }
@@ -218,8 +246,8 @@ run_cut() {  # id how boot what...
   rm -rf "$job" && mkdir -p "$job"
   cp "$ref/before-$boot.img" "$job/nor.img"
   if [ "$how" != kill ]; then
-    local cut=("cfi_cmdset_0001.cut_at=${what%/*}")
-    [ "$how" = exact ] || cut+=("cfi_cmdset_0001.cut_tear=${what#*/}")
+    local cut=("$cut_module.cut_at=${what%/*}")
+    [ "$how" = exact ] || cut+=("$cut_module.cut_tear=${what#*/}")
     BOARD_NO_REBOOT=1 BOARD_MAX_BOOTS=1 run_machine "$job/nor.img" "$job/cut.log" camera \
       "${cut[@]}" "${camera_args[@]}" >/dev/null 2>&1 || true
   else
@@ -228,12 +256,13 @@ run_cut() {  # id how boot what...
     local runner=$!
     t=0; while [ ! -s "$job/cut.log.pid" ] && [ "$t" -lt 100 ]; do sleep 0.05; t=$((t + 1)); done
     sleep "$what"
-    kill -9 "$(cat "$job/cut.log.pid" 2>/dev/null)" 2>/dev/null || true
+    kill -s "$kill_signal" "$(cat "$job/cut.log.pid" 2>/dev/null)" 2>/dev/null || true
     wait "$runner" || true
   fi
   cp "$job/nor.img" "$job/after-cut.img"
   local status=0
-  BOARD_MAX_BOOTS=$((bound + 3)) run_machine "$job/nor.img" "$job/run.log" camera \
+  # (a generous limit: on a loaded host eight boots take minutes)
+  BOARD_MAX_BOOTS=$((bound + 3)) BOARD_TIMEOUT=1200 run_machine "$job/nor.img" "$job/run.log" camera \
     "${camera_args[@]}" >/dev/null 2>&1 || status=$?
   split_boots "$job/run.log" "$job" > "$job/boots"
   # A run cut by the boot limit ends inside a boot that is not judged.
@@ -331,9 +360,9 @@ check_rewrite() {  # job boot
 # Blocks of rootfs that differ from what a finished restore leaves.
 blocks_differing() {  # nor-image
   # (cmp says 1 when they differ: that is the answer, not a failure)
-  dd if="$1" bs=256k skip=$(( $(part_offset rootfs) / 262144 )) count=$(( $(part_size rootfs) / 262144 )) \
+  dd if="$1" bs=4k skip=$(( $(part_offset rootfs) / 4096 )) count=$(( $(part_size rootfs) / 4096 )) \
     status=none | { cmp -l - "$ref/restored-rootfs.bin" 2>/dev/null || true; } |
-    awk '{ b[int(($1 - 1) / 262144)] = 1 } END { print length(b) }'
+    awk -v block=$((nor_block)) '{ b[int(($1 - 1) / block)] = 1 } END { print length(b) }'
 }
 
 # --- the campaign -----------------------------------------------------------------
@@ -342,6 +371,9 @@ if [ "$single" = figures ]; then
   [ -s "$dir/cuts" ] || die "no campaign in $dir"
 elif [ ! -e "$ref/boots" ] || [ ! -e "$ref/restored-rootfs.bin" ] || [ "$initrd" -nt "$ref/boots" ] ||
    [ "$board/flash-image.sh" -nt "$ref/boots" ]; then
+  # A resumed campaign's cuts must be judged against the reference the
+  # first ones were.
+  [ "$single" != resume ] || die "the board changed since the campaign in $dir began: run it anew"
   log "reference run: the story, one boot at a time"
   reference
 fi
@@ -354,6 +386,17 @@ if [ "$single" = judge ]; then
 elif [ "$single" = figures ]; then
   echo "$(grep -c . "$dir/cuts") cuts started, $(for id in $(cut -d' ' -f1 "$dir/cuts"); do
     [ -s "$dir/cut-$id/verdict.txt" ] && echo; done | wc -l) judged; the figures of those judged:"
+elif [ "$single" = resume ]; then
+  [ -s "$dir/plan" ] && [ -e "$dir/cuts" ] || die "no campaign to resume in $dir"
+  started=$SECONDS
+  # A cut's id is its line in the plan.
+  while read -r id how boot what name; do
+    [ ! -s "$dir/cut-$id/verdict.txt" ] || continue
+    while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do sleep 0.5; done
+    run_cut "$id" "$how" "$boot" "$what" &
+    grep -q "^$id " "$dir/cuts" || echo "$id $how $boot $what ${name:--}" >> "$dir/cuts"
+  done < <(awk '$1 == "kill" { print NR, $0 }' "$dir/plan"; awk '$1 != "kill" { print NR, $0 }' "$dir/plan")
+  wait
 elif [ -n "$single" ]; then
   read -r how where <<<"$single"
   if [ "$how" = kill ]; then
@@ -418,11 +461,20 @@ while read -r id how boot what name; do
 done < "$dir/cuts"
 
 echo
-printf '%-40s %5s %14s %6s %5s %10s %10s %9s\n' "where the power was cut" cuts "torn: buffer" erase word converged "max boots" "env lost"
+# One "torn" column per kind of flash operation the driver has.
+torn_columns() {  # key: a row's torn counts; none: the header
+  local op name width first=1
+  for op in "${op_kinds[@]}"; do
+    IFS=: read -r op name width <<<"$op"
+    [ -z "$first" ] || name="torn: $name"
+    first=""
+    if [ $# = 0 ]; then printf " %${width}s" "$name"; else printf " %${width}d" "${per_torn[$1/$op]:-0}"; fi
+  done
+}
+printf '%-40s %5s%s %10s %10s %9s\n' "where the power was cut" cuts "$(torn_columns)" converged "max boots" "env lost"
 for key in $(printf '%s\n' "${!per_cuts[@]}" | sort | tr ' ' '\001'); do
   key=${key//$'\001'/ }
-  printf '%-40s %5d %14d %6d %5d %10d %10d %9d\n' "$key" "${per_cuts[$key]}" \
-    "${per_torn[$key/write_buffer]:-0}" "${per_torn[$key/erase]:-0}" "${per_torn[$key/write_oneword]:-0}" \
+  printf '%-40s %5d%s %10d %10d %9d\n' "$key" "${per_cuts[$key]}" "$(torn_columns "$key")" \
     "${per_ok[$key]:-0}" "${per_max[$key]:-0}" "${per_lost[$key]:-0}"
 done
 echo "boots to converge after the cut (the cut boot not counted), bound $bound:"
@@ -431,8 +483,13 @@ for id in $(cut -d' ' -f1 "$dir/cuts"); do
   sed -n 's/.* boots=\([0-9]*\).*/\1/p' "$dir/cut-$id/verdict.txt"
 done |
   sort -n | uniq -c | awk '{ printf "  %d boot%s: %d cut%s\n", $2, $2 == 1 ? "" : "s", $1, $1 == 1 ? "" : "s" }'
-echo "exact cuts, at a flash operation: $exact, of which $torn tore it (buffer programs" \
-  "${torn_kind[write_buffer]:-0}, erases ${torn_kind[erase]:-0}, word programs ${torn_kind[write_oneword]:-0});" \
+torn_by_kind=""
+for op in "${op_kinds[@]}"; do
+  IFS=: read -r op name _ <<<"$op"
+  [ "$name" = erase ] && name=erases || name="$name programs"
+  torn_by_kind="$torn_by_kind${torn_by_kind:+, }$name ${torn_kind[$op]:-0}"
+done
+echo "exact cuts, at a flash operation: $exact, of which $torn tore it ($torn_by_kind);" \
   "at random instants: $kills, of which $kills_inside fell between two flash operations of the boot" \
   "(the flash differs from before and after it)"
 [ "$single" = judge ] || [ "$single" = figures ] || echo "host time: $((SECONDS - started)) s for the cuts ($jobs at a time), logs in $dir"

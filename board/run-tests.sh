@@ -2,7 +2,12 @@
 # The board test tier: bootguard on the emulated camera board, U-Boot
 # included.
 #
-#   board/run-tests.sh [story] [systemd] [env] [flash] [cuts]   (all when none is named)
+#   board/run-tests.sh [--flash cfi|spi] [story] [systemd] [env] [flash] [cuts]
+#
+# With no part named, every part runs on the CFI NOR board, and story, flash
+# and cuts on the SPI NOR board too (board/flash-image.sh); --flash runs
+# the parts named, or all that apply, on one kind.  Two parts run at a time,
+# each with one emulated board, but for cuts, which runs two boards itself.
 #
 # story    the main job (story.sh): each boot's U-Boot environment and path,
 #          bootguard's lines, the counter, the recovery flag, the recovery
@@ -15,23 +20,47 @@
 #          (guest/env-tests.sh)
 # flash    one boot that runs the flash module through the real bootguard
 #          process and bootguard-flash on nandsim, mtdram and the CFI NOR
-#          flash, every result read back independently (guest/flash-tests.sh)
+#          flash (on SPI NOR: the SPI NOR chip), every result read back
+#          independently (guest/flash-tests.sh)
 # cuts     the power-cut campaign's fixed sample (power-cuts.sh --cuts 12,
-#          half of its exact cuts torn), and one cut on a camera without /etc/u-boot-initial-env, which
-#          must be caught as a camera that never recovers
+#          half of its exact cuts torn; on SPI NOR --cuts 4), and one cut on
+#          a camera without /etc/u-boot-initial-env, which must be caught as
+#          a camera that never recovers
 #
-# Prints each check and ends with "N passed, M failed"; exits non-zero when
-# anything failed.  Every run uses -icount: nothing here measures time.
+# Prints each check and ends with "N passed, M failed" and the host time;
+# exits non-zero when anything failed.  Every run uses -icount: nothing here
+# measures time.  Logs of each part: board/out/tier/.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-parts=("$@")
+kinds=()
+parts=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --flash) [ $# -ge 2 ] || die "--flash needs cfi or spi"; kinds=("$2"); shift 2 ;;
+    story|systemd|env|flash|cuts) parts+=("$1"); shift ;;
+    *) die "unknown part $1 (story, systemd, env, flash, cuts; --flash cfi|spi)" ;;
+  esac
+done
+# What runs: KIND:PART, the cuts last.  systemd and env play U-Boot's part,
+# which only the CFI NOR board has.
+[ ${#kinds[@]} -gt 0 ] || kinds=(cfi spi)
 [ ${#parts[@]} -gt 0 ] || parts=(story systemd env flash cuts)
+runs=()
+for part in "${parts[@]}"; do
+  for kind in "${kinds[@]}"; do
+    case $kind:$part in
+      spi:systemd|spi:env|*:cuts) ;;
+      *) runs+=("$kind:$part") ;;
+    esac
+  done
+done
+if [[ " ${parts[*]} " == *" cuts "* ]]; then
+  for kind in "${kinds[@]}"; do runs+=("$kind:cuts"); done
+fi
 
-passed=0
-failed=0
-pass() { echo "PASS $*"; passed=$((passed + 1)); }
-fail() { echo "FAIL $*"; failed=$((failed + 1)); }
+pass() { echo "PASS $tag$*"; }
+fail() { echo "FAIL $tag$*"; }
 expect() {  # description actual expected
   if [ "$2" = "$3" ]; then
     pass "$1"
@@ -47,14 +76,20 @@ check() {  # description command...
 }
 between() { awk -v v="$1" -v lo="$2" -v hi="$3" 'BEGIN { exit !(v != "" && v >= lo && v < hi) }'; }
 
+started=$SECONDS
 "$board/setup.sh" >/dev/null
 install_product
 build_initrd
+# Every initramfs the parts boot, built before they start side by side;
+# from here on the scripts take the install tree as it is.
+case " ${runs[*]} " in *" cfi:systemd "*) (select_init systemd && build_initrd) ;; esac
+export BOARD_NO_BUILD=1
 
 story_tests() {
   local story=$out/story log boot
+  [ "$BOARD_FLASH" = cfi ] || story=$story-$BOARD_FLASH
   local paths=(normal normal normal recovery normal) counters=(absent 1 2 2 2 absent) flags=(0 0 0 1 0 0)
-  if ! "$board/story.sh"; then
+  if ! "$board/story.sh" --flash "$BOARD_FLASH"; then
     fail "story: story.sh ran to its end"
   fi
   echo
@@ -114,7 +149,8 @@ story_tests() {
     <(tail -c +$(( $(part_offset rootfs) + 1 )) "$story/nor.img")
   rm -f "$golden"
   expect "story: the NOR file's uenv holds ota_upgrade_status=0" \
-    "$(head -c $((env_size)) "$story/nor.img" | tail -c +5 | tr '\0' '\n' | grep '^ota_upgrade_status=' || true)" \
+    "$(tail -c +$(( $(part_offset uenv) + 5 )) "$story/nor.img" | head -c $((env_size - 4)) | tr '\0' '\n' |
+      grep '^ota_upgrade_status=' || true)" \
     "ota_upgrade_status=0"
 }
 
@@ -216,9 +252,12 @@ env_tests() {
 }
 
 flash_tests() {
-  local log=$out/flashtest.log nor=$out/test-nor.img line
+  local log=$out/flashtest-$BOARD_FLASH.log nor=$out/test-nor-$BOARD_FLASH.img line
   echo
-  echo "== flash module on nandsim, mtdram and CFI NOR (one boot) =="
+  case $BOARD_FLASH in
+    cfi) echo "== flash module on nandsim, mtdram and CFI NOR (one boot) ==" ;;
+    spi) echo "== flash module on SPI NOR (one boot) ==" ;;
+  esac
   # A NOR bank of its own: the story's flash file is left alone.
   make_blank_nor_image "$nor"
   BOARD_MAX_BOOTS=1 run_machine "$nor" "$log" flashtest || fail "flash: the test boot ended normally (log: $log)"
@@ -234,15 +273,19 @@ flash_tests() {
 }
 
 cut_tests() {
-  local log=$out/power-cuts.log last
+  local log=$out/power-cuts-$BOARD_FLASH.log last cuts=12
+  # On SPI NOR a sample that shows its cuts and tears at work: the
+  # campaign's logic is the same on both kinds.
+  [ "$BOARD_FLASH" = cfi ] || cuts=4
   echo
   echo "== power cuts: the fixed sample =="
-  "$board/power-cuts.sh" --cuts 12 --seed 1 --jobs 2 > "$log" 2>&1 || true
+  "$board/power-cuts.sh" --flash "$BOARD_FLASH" --cuts "$cuts" --seed 1 --jobs 2 > "$log" 2>&1 || true
   sed -n '/^where the power was cut/,$p' "$log"
   last=$(grep '^power cuts: ' "$log" || true)
   check "cuts: every cut of the sample converged, some of them torn, no invariant broken" \
-    eval '[[ "$last" =~ ^power\ cuts:\ 12\ injected,\ [0-9]+\ inside\ flash\ operations,\ [1-9][0-9]*\ torn,\ 12\ converged ]] &&
+    eval '[[ "$last" =~ ^power\ cuts:\ $cuts\ injected,\ [0-9]+\ inside\ flash\ operations,\ [1-9][0-9]*\ torn,\ $cuts\ converged ]] &&
           ! grep -q "^broken: " "$log"'
+  [ "$BOARD_FLASH" = cfi ] || return 0
   # Without the factory environment file fw_setenv cannot rebuild an
   # environment a cut destroyed: the camera must be seen never to recover.
   "$board/power-cuts.sh" --without-initial-env --cut 3:2 > "$log.negative" 2>&1 || true
@@ -250,17 +293,55 @@ cut_tests() {
     grep -q 'converged=no' "$log.negative"
 }
 
-for part in "${parts[@]}"; do
-  case $part in
+# One part on one kind, its lines to its own log.
+run_part() {  # kind part
+  select_flash "$1"
+  # (the flash part's checks name their kind of flash already)
+  tag=""
+  [ "$1" = cfi ] || [ "$2" = flash ] || tag="$1 "
+  case $2 in
     story) story_tests ;;
     systemd) systemd_tests ;;
     env) env_tests ;;
     flash) flash_tests ;;
     cuts) cut_tests ;;
-    *) die "unknown part $part (story, systemd, env, flash, cuts)" ;;
   esac
-done
+}
 
+# Two parts at a time, cuts (which runs two boards itself) alone, each
+# part's lines shown in order as it ends.
+tier=$out/tier
+rm -rf "$tier" && mkdir -p "$tier"
+declare -A pids=()
+shown=0
+show_ended() {  # wait-for-all
+  local run
+  while [ "$shown" -lt "${#runs[@]}" ]; do
+    run=${runs[shown]}
+    [ -n "${pids[$run]:-}" ] || return 0
+    if [ "$1" = all ] || ! kill -0 "${pids[$run]}" 2>/dev/null; then
+      wait "${pids[$run]}" || true
+      cat "$tier/${run/:/-}.log"
+      shown=$((shown + 1))
+    else
+      return 0
+    fi
+  done
+}
+for run in "${runs[@]}"; do
+  if [ "${run#*:}" = cuts ]; then
+    show_ended all
+  else
+    while [ "$(jobs -rp | wc -l)" -ge 2 ]; do sleep 1; show_ended some; done
+  fi
+  ( run_part "${run%%:*}" "${run#*:}" ) > "$tier/${run/:/-}.log" 2>&1 &
+  pids[$run]=$!
+  [ "${run#*:}" != cuts ] || show_ended all
+done
+show_ended all
+
+passed=$(cat "$tier"/*.log | grep -c '^PASS ' || true)
+failed=$(cat "$tier"/*.log | grep -c '^FAIL ' || true)
 echo
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed ($((SECONDS - started)) s of host time)"
 [ "$failed" = 0 ]

@@ -145,12 +145,11 @@ if [ ! -e "$kmod/modules.stamp" ] || [ "$board/kmod/Kbuild" -nt "$kmod/modules.s
       'linux-source-6.1/drivers/mtd/chips/*' 'linux-source-6.1/drivers/mtd/maps/physmap*' \
       'linux-source-6.1/drivers/mtd/devices/mtdram.c' 'linux-source-6.1/drivers/mtd/spi-nor/*'
   fi
-  log "building cfi_util gen_probe cfi_probe cfi_cmdset_0001 physmap mtdram spi-nor park-cpu"
+  log "building cfi_util gen_probe cfi_probe cfi_cmdset_0001 physmap mtdram spi-nor"
   rm -rf "$kmod" && mkdir -p "$kmod/spi-nor"
   cp "$src"/chips/{cfi_util.c,gen_probe.c,cfi_probe.c,fwh_lock.h} \
      "$src"/maps/physmap-core.c "$src"/maps/physmap-{bt1-rom,gemini,ixp4xx,versatile}.h \
-     "$src"/devices/mtdram.c "$board/kmod/Kbuild" "$board/kmod/power-cut.c" "$board/kmod/power-cut-cfi.c" \
-     "$board/kmod/park-cpu.c" "$kmod/"
+     "$src"/devices/mtdram.c "$board/kmod/Kbuild" "$board/kmod/power-cut.c" "$board/kmod/power-cut-cfi.c" "$kmod/"
   # The power-cut campaign cuts at, or tears, an exact flash operation: the
   # drivers' flash operations are renamed driver_*, and the hooks in
   # kmod/power-cut-*.c take their names.

@@ -197,6 +197,7 @@ int RunInvalidateEnv(ProgressStyle style) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style on purpose, its formats checked by the compiler's format attribute
 void Complain(const char *format, ...) {
   char line[512];
   va_list arguments;

@@ -17,6 +17,7 @@ packages=(
   busybox                             # the init script under busybox ash, as on the camera
   mandoc groff-base                   # mandoc -T lint and groff -ww of the manual pages
   clang-14 libclang-rt-14-dev         # libFuzzer and its sanitizers, for the fuzz build
+  clang-tidy-14 cppcheck jq           # static analysis of the product's sources (scripts/analyse.sh)
 )
 missing=()
 for package in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Every test tier: unit, whole-boot and export checks in the host, sanitizer
-# and armhf (qemu-arm) builds, the fuzz targets, then the emulated camera board.
+# Every test tier: static analysis, unit, whole-boot and export checks in the
+# host, sanitizer and armhf (qemu-arm) builds, the fuzz targets, then the
+# emulated camera board.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,6 +12,10 @@ failed_tiers=()
 echo "== setup =="
 tests/setup/apt_test.sh || failed_tiers+=(setup)
 scripts/build.sh host asan armhf || exit 1
+
+# clang-tidy and cppcheck over the product's sources: any finding fails.
+echo "== analyse =="
+scripts/analyse.sh || failed_tiers+=(analyse)
 
 # The whole-boot tests spend their time in the 30-second settle, so the
 # three builds are tested side by side; each one's log is shown in turn.

@@ -25,6 +25,9 @@ constexpr const char *kBootFailedCounter = "/customer/bootfailed";
 constexpr const char *kRecoveryCommand = "/etc/fw_setenv ota_upgrade_status 1";
 // The camera application needs this long after boot to come up.
 constexpr useconds_t kSettleMicroseconds = 30 * 1000 * 1000;
+// usleep() takes less than a second (POSIX lets it refuse more), so the
+// settle is slept in steps of this.
+constexpr useconds_t kSettleStepMicroseconds = 500 * 1000;
 // Failed boots that still end in a plain restart; one more asks for recovery.
 constexpr int kLastRetriedCount = 1;
 // A restart waits at most this many times this long for the reader of
@@ -67,7 +70,8 @@ void RequestRestart() {
 // Returns 1 when the failure limit is reached and recovery is due.
 int HandleBootResult(int failed) {
   if (failed == 0) {
-    remove(kBootFailedCounter);
+    // A counter that cannot be removed has no one to tell: nothing prints.
+    (void)remove(kBootFailedCounter);
     return 0;
   }
   int count = UtilsReadInt(kBootFailedCounter, 0);
@@ -100,8 +104,12 @@ BOOTGUARD_EXPORT int main(void) {
     puts("debug mode");
     return 0;
   }
-  // A signal that cuts the settle short is not followed by a second one.
-  usleep(kSettleMicroseconds);
+  // A signal that cuts the settle short ends it: no further step is slept.
+  for (useconds_t slept = 0; slept < kSettleMicroseconds; slept += kSettleStepMicroseconds) {
+    if (usleep(kSettleStepMicroseconds) != 0) {
+      break;
+    }
+  }
 
   int failed = 0;
   if (IpcameraExist() == 0) {

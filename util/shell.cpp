@@ -55,11 +55,13 @@ int ZQSystem(const char *command) {
   // Whatever the parent has buffered must reach the terminal before the
   // command's own output does.
   fflush(stdout);
+  // NOLINTNEXTLINE(clang-analyzer-security.insecureAPI.vfork): no copy of the parent's pages on a camera short of memory
   pid_t pid = vfork();
   if (pid < 0) {
     return -1;
   }
   if (pid == 0) {
+    // NOLINTNEXTLINE(clang-analyzer-unix.Vfork): ExecShell changes nothing of the parent's but stack below it, then execs or _exits
     ExecShell(command);
   }
   return WaitForChild(pid);

@@ -7,15 +7,20 @@
 # reading the flash back independently: nanddump on NAND, dd elsewhere, and
 # the U-Boot environment tool for the environment.
 #
-# Three kinds of flash, one after the other, each giving /dev/mtd1../dev/mtd8
-# the device nodes bootguard has compiled in:
+# On the virt board (board.flash=cfi) three kinds of flash, one after the
+# other, each giving /dev/mtd1../dev/mtd8 the device nodes bootguard has
+# compiled in:
 #   nand  nandsim, 2048-byte pages, 64 spare bytes, 128 KiB blocks, with bad
 #         blocks in "factory" (/dev/mtd5)
 #   ram   mtdram with 64 KiB blocks, no spare area, carved with mtdpart
 #   nor   the CFI NOR flash of qemu's pflash (256 KiB blocks), carved with
 #         mtdpart as on the camera
+# and on the ast2600 board (board.flash=spi) the kind cameras boot from:
+#   spi   the SPI NOR chip (4 KiB sectors, single bytes programmable) through
+#         the kernel's spi-nor core, carved with mtdpart as on the camera
 # Output: "@@CHECK PASS|FAIL <kind>: <what>" per check, "@@INFO ..." details.
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+. /usr/libexec/board/common
 # bootguard's own flow stops at once in debug mode, should a probe ever fall
 # through to its main; bgprobe also refuses restart requests.
 mkdir -p /customer && : > /customer/debug
@@ -108,7 +113,7 @@ expect_erase_progress() {  # size erasesize
 }
 # On NOR the writer's chunking is its own choice: only the shape is checked.
 progress_ok() {  # expected
-  if [ "$kind" = nor ]; then
+  if [ "$kind" = nor ] || [ "$kind" = spi ]; then
     last=-1
     for v in $(echo "$progress" | tr ',' ' '); do
       [ "$v" -ge "$last" ] && [ "$v" -lt 100 ] || { info "progress $progress"; return 1; }
@@ -415,56 +420,74 @@ truncation_tests() {
   rm -f /tmp/whole /tmp/img /tmp/dump
 }
 
-# --- the three kinds of flash ----------------------------------------------------
-info "uptime $(cut -d" " -f1 /proc/uptime)"
-kind=nand
-modprobe nandsim id_bytes=0xec,0xf1,0x00,0x15 parts=8,8,8,8,8,8,8,8 badblocks=41,43,46 ||
-  echo "@@CHECK FAIL nand: nandsim loads"
-echo "/dev/mtd4 0x0 0x10000 0x20000 2" > /etc/fw_env.config
-check "nandsim geometry: 128 KiB blocks, 2048-byte pages, 64 spare bytes" eq \
-  "$(cat /sys/class/mtd/mtd6/erasesize)/$(cat /sys/class/mtd/mtd6/writesize)/$(cat /sys/class/mtd/mtd6/oobsize)" 131072/2048/64
-image_tests
-env_tests yes
-read_tests
-bad_block_tests
-tool_tests
-rmmod nandsim
-modprobe nandsim id_bytes=0xec,0xf1,0x00,0x15 parts=8,8,8,8,8,8,8,8 badblocks=34 ||
-  echo "@@CHECK FAIL nand: nandsim loads with a bad block in uenv"
-bad_env_block_tests
-rmmod nandsim
-# rootfs 64 blocks; 2 ms per erase, 200 us per page programmed
-modprobe nandsim id_bytes=0xec,0xf1,0x00,0x15 parts=8,8,8,8,8,8,8,64 \
-  do_delays=1 erase_delay=2 programm_delay=200 ||
-  echo "@@CHECK FAIL nand: nandsim loads with a chip's delays"
-truncation_tests
-rmmod nandsim
+# --- the kinds of flash ----------------------------------------------------------
+nand_tests() {
+  kind=nand
+  modprobe nandsim id_bytes=0xec,0xf1,0x00,0x15 parts=8,8,8,8,8,8,8,8 badblocks=41,43,46 ||
+    echo "@@CHECK FAIL nand: nandsim loads"
+  echo "/dev/mtd4 0x0 0x10000 0x20000 2" > /etc/fw_env.config
+  check "nandsim geometry: 128 KiB blocks, 2048-byte pages, 64 spare bytes" eq \
+    "$(cat /sys/class/mtd/mtd6/erasesize)/$(cat /sys/class/mtd/mtd6/writesize)/$(cat /sys/class/mtd/mtd6/oobsize)" 131072/2048/64
+  image_tests
+  env_tests yes
+  read_tests
+  bad_block_tests
+  tool_tests
+  rmmod nandsim
+  modprobe nandsim id_bytes=0xec,0xf1,0x00,0x15 parts=8,8,8,8,8,8,8,8 badblocks=34 ||
+    echo "@@CHECK FAIL nand: nandsim loads with a bad block in uenv"
+  bad_env_block_tests
+  rmmod nandsim
+  # rootfs 64 blocks; 2 ms per erase, 200 us per page programmed
+  modprobe nandsim id_bytes=0xec,0xf1,0x00,0x15 parts=8,8,8,8,8,8,8,64 \
+    do_delays=1 erase_delay=2 programm_delay=200 ||
+    echo "@@CHECK FAIL nand: nandsim loads with a chip's delays"
+  truncation_tests
+  rmmod nandsim
+}
 
-info "uptime $(cut -d" " -f1 /proc/uptime)"
-kind=ram
-modprobe mtdram total_size=8192 erase_size=64
-# name offset size, in bytes: uenv 16 blocks, uImage 16 blocks
-for part in "fdt 0 65536" "spl 65536 65536" "u-boot 131072 131072" "uenv 262144 1048576" \
-  "factory 1310720 65536" "uImage 1376256 1048576" "rootfs 2424832 1048576" "customer 3473408 4915200"; do
-  set -- $part
-  mtdpart add /dev/mtd0 "$1" "$2" "$3"
-done
-check "mtdram geometry: 64 KiB blocks, no spare area" eq \
-  "$(cat /sys/class/mtd/mtd6/erasesize)/$(cat /sys/class/mtd/mtd6/oobsize)/$(cat /sys/class/mtd/mtd6/type)" 65536/0/ram
-image_tests
-env_tests no
-read_tests
-rmmod mtdram
+ram_tests() {
+  kind=ram
+  modprobe mtdram total_size=8192 erase_size=64
+  # name offset size, in bytes: uenv 16 blocks, uImage 16 blocks
+  for part in "fdt 0 65536" "spl 65536 65536" "u-boot 131072 131072" "uenv 262144 1048576" \
+    "factory 1310720 65536" "uImage 1376256 1048576" "rootfs 2424832 1048576" "customer 3473408 4915200"; do
+    set -- $part
+    mtdpart add /dev/mtd0 "$1" "$2" "$3"
+  done
+  check "mtdram geometry: 64 KiB blocks, no spare area" eq \
+    "$(cat /sys/class/mtd/mtd6/erasesize)/$(cat /sys/class/mtd/mtd6/oobsize)/$(cat /sys/class/mtd/mtd6/type)" 65536/0/ram
+  image_tests
+  env_tests no
+  read_tests
+  rmmod mtdram
+}
 
-info "uptime $(cut -d" " -f1 /proc/uptime)"
-kind=nor
-board-nor-up
-echo "/dev/mtd4 0x0 0x40000 0x40000 1" > /etc/fw_env.config
-check "CFI NOR geometry: 256 KiB blocks, writesize 1" eq \
-  "$(cat /sys/class/mtd/mtd6/erasesize)/$(cat /sys/class/mtd/mtd6/writesize)/$(cat /sys/class/mtd/mtd6/type)" 262144/1/nor
-check "/proc/mtd names uenv as mtd4" grep -q '^mtd4: .* "uenv"$' /proc/mtd
-image_tests
-env_tests yes
-read_tests
-tool_tests
-info "uptime $(cut -d" " -f1 /proc/uptime)"
+# The camera's own NOR flash as the board brings it up: the CFI flash on
+# the virt board, the SPI NOR chip on the ast2600 board.
+nor_tests() {  # kind geometry-description erasesize
+  kind=$1
+  board-nor-up
+  # the kind's own environment layout, which the NAND tests replaced
+  cp "/etc/board/$(arg flash)/fw_env.config" /etc/fw_env.config
+  check "$2, writesize 1" eq \
+    "$(cat /sys/class/mtd/mtd6/erasesize)/$(cat /sys/class/mtd/mtd6/writesize)/$(cat /sys/class/mtd/mtd6/type)" "$3/1/nor"
+  check "/proc/mtd names uenv as mtd4" grep -q '^mtd4: .* "uenv"$' /proc/mtd
+  image_tests
+  env_tests yes
+  read_tests
+  tool_tests
+}
+
+info "uptime $(uptime_s)"
+case $(arg flash) in
+  spi)
+    nor_tests spi "SPI NOR geometry: 4 KiB sectors" 4096 ;;
+  *)
+    nand_tests
+    info "uptime $(uptime_s)"
+    ram_tests
+    info "uptime $(uptime_s)"
+    nor_tests nor "CFI NOR geometry: 256 KiB blocks" 262144 ;;
+esac
+info "uptime $(uptime_s)"

@@ -648,6 +648,12 @@ MTDSIM_EXPORT int open64(const char* path, int flags, ...) {
   return mtdsim::Open(path, flags, mode, true);
 }
 
+// With _FORTIFY_SOURCE, an open() whose flags are not a constant is the
+// checked __open_2, which takes no mode (it refuses O_CREAT).
+MTDSIM_EXPORT int __open_2(const char* path, int flags) { return mtdsim::Open(path, flags, 0, false); }
+
+MTDSIM_EXPORT int __open64_2(const char* path, int flags) { return mtdsim::Open(path, flags, 0, true); }
+
 MTDSIM_EXPORT int close(int fd) { return mtdsim::Close(fd); }
 
 MTDSIM_EXPORT ssize_t read(int fd, void* buffer, size_t count) {

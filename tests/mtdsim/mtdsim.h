@@ -1,11 +1,12 @@
 // A simulated Linux MTD layer for tests.
 //
 // A test executable that links the mtdsim object library gets its own
-// definitions of open, close, read, write, lseek, ioctl, sync and fopen.
-// Calls on registered "/dev/mtd..." paths and on "/proc/mtd" are served by
-// the simulator exactly as the kernel's mtdchar driver would serve them;
-// every other path and descriptor goes to the C library untouched.  The
-// code under test therefore issues the same system calls as on the device.
+// definitions of open (also in its checked form), close, read, write,
+// lseek, ioctl, sync and fopen.  Calls on registered "/dev/mtd..." paths
+// and on "/proc/mtd" are served by the simulator exactly as the kernel's
+// mtdchar driver would serve them; every other path and descriptor goes to
+// the C library untouched.  The code under test therefore issues the same
+// system calls as on the device.
 #pragma once
 
 #include <cstddef>
