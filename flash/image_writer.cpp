@@ -264,7 +264,7 @@ void EraseRestOfNor(ImageWrite &job) {
     uint32_t left = geometry.size - start;
     uint32_t length = left < job.buffers->scratchSize ? left : job.buffers->scratchSize;
     uint32_t got = ReadWhole(job.fd, scratch, length);
-    if (got != length && lseek(job.fd, static_cast<off_t>(start + length), SEEK_SET) < 0) {
+    if (got != length && lseek(job.fd, static_cast<off_t>(start) + static_cast<off_t>(length), SEEK_SET) < 0) {
       puts("lseek failed.");
       return;
     }
