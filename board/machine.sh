@@ -78,6 +78,8 @@ boot_banner() {
 #   BOARD_VERBOSE=1: the console on the terminal as well
 #   BOARD_NO_REBOOT=1: a restart ends the run instead (one boot per run)
 #   BOARD_MEMORY (default 512, on the spi kind 1024): the guest's memory in MiB
+#   BOARD_QEMU_OPTIONS: more options for qemu, split at spaces (the
+#     benchmark's trace of the SPI NOR chip: -d trace:m25p80_... -D FILE)
 # Returns 0 when the guest powered off (or, with BOARD_NO_REBOOT, restarted),
 # 124 when a limit cut the run.
 run_machine() {
@@ -89,6 +91,8 @@ run_machine() {
   : > "$raw"
   [ -n "${BOARD_REAL_TIME:-}" ] || options=(-icount "${BOARD_ICOUNT:-shift=auto,sleep=off}")
   [ -z "${BOARD_NO_REBOOT:-}" ] || options+=(-no-reboot)
+  # shellcheck disable=SC2206 # split at spaces on purpose
+  [ -z "${BOARD_QEMU_OPTIONS:-}" ] || options+=($BOARD_QEMU_OPTIONS)
   [ "$BOARD_INIT" = busybox ] || set -- "board.init=$BOARD_INIT" "$@"
   qemu-system-arm "${machine[@]}" -nographic -nic none -monitor none \
     "${options[@]}" -kernel "$root/boot/vmlinuz-$krel" -initrd "$initrd" \

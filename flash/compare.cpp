@@ -2,12 +2,16 @@
 //
 // An unchanged rewrite is these compares and the reads, nothing more, so
 // they decide how close it comes to a plain read of the partition.  They
-// only need to know whether the bytes differ, not which are less: a
-// machine word at a time, and on ARM cores with NEON (most of the cameras'
-// Cortex-A cores; armhf does not promise it, so the kernel is asked) 128
-// bytes at a time.  On qemu's Cortex-A15 the word loop compares 4 MiB in
-// 2.6 ms against memcmp's 7.4 ms; the NEON loop takes a quarter of the
-// word loop's instructions.
+// only need to know whether the bytes differ, not which are less: on ARM
+// cores with NEON (most of the cameras' Cortex-A cores; armhf does not
+// promise it, so the kernel is asked) 128 bytes at a time, elsewhere eight
+// machine words at a time where both ranges are word-aligned (the image's
+// blocks and the module's buffers are), and a word at a time for the rest.
+// On qemu's Cortex-A15 the single-word loop compares 4 MiB in 2.6 ms
+// against memcmp's 7.4 ms; the NEON loop takes a quarter of its
+// instructions.  On qemu's Cortex-A7 of the ast2600, whose kernel reports
+// no NEON, the eight-word loops take about half of the single-word
+// compare's instructions and a third of the erased test's.
 
 #include <cstring>
 
@@ -23,6 +27,41 @@ namespace {
 
 constexpr unsigned long kErasedWord = ~0UL;  // a machine word of erased bytes
 constexpr unsigned char kErased = 0xFF;
+
+// A machine word read straight from a byte buffer.
+using BufferWord = unsigned long __attribute__((may_alias));
+constexpr size_t kWordStep = 8 * sizeof(BufferWord);
+
+bool WordAligned(const unsigned char *bytes) { return reinterpret_cast<uintptr_t>(bytes) % sizeof(BufferWord) == 0; }
+
+// The bytes before the first eight-word step that differs, both ranges
+// word-aligned: the differences of a step are folded into one test, which
+// the compiler can feed with two multiple-register loads.
+size_t EqualWordSteps(const unsigned char *one, const unsigned char *other, size_t length) {
+  const BufferWord *a = reinterpret_cast<const BufferWord *>(one);
+  const BufferWord *b = reinterpret_cast<const BufferWord *>(other);
+  size_t at = 0;
+  for (; at + kWordStep <= length; at += kWordStep, a += 8, b += 8) {
+    if (((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2]) | (a[3] ^ b[3]) | (a[4] ^ b[4]) | (a[5] ^ b[5]) |
+         (a[6] ^ b[6]) | (a[7] ^ b[7])) != 0) {
+      break;
+    }
+  }
+  return at;
+}
+
+// The bytes before the first eight-word step that is not all 0xFF, the
+// range word-aligned.
+size_t ErasedWordSteps(const unsigned char *bytes, size_t length) {
+  const BufferWord *w = reinterpret_cast<const BufferWord *>(bytes);
+  size_t at = 0;
+  for (; at + kWordStep <= length; at += kWordStep, w += 8) {
+    if ((w[0] & w[1] & w[2] & w[3] & w[4] & w[5] & w[6] & w[7]) != kErasedWord) {
+      break;
+    }
+  }
+  return at;
+}
 
 #if defined(__arm__)
 constexpr size_t kNeonStep = 128;
@@ -75,15 +114,30 @@ __attribute__((target("fpu=neon"))) size_t ErasedNeonSteps(const unsigned char *
 }
 #endif
 
+// The bytes before the first step that differs, in the widest steps the
+// core and the alignment allow (none: 0).
+size_t EqualSteps(const unsigned char *one, const unsigned char *other, size_t length) {
+#if defined(__arm__)
+  if (HasNeon()) {
+    return EqualNeonSteps(one, other, length);
+  }
+#endif
+  return WordAligned(one) && WordAligned(other) ? EqualWordSteps(one, other, length) : 0;
+}
+
+size_t ErasedSteps(const unsigned char *bytes, size_t length) {
+#if defined(__arm__)
+  if (HasNeon()) {
+    return ErasedNeonSteps(bytes, length);
+  }
+#endif
+  return WordAligned(bytes) ? ErasedWordSteps(bytes, length) : 0;
+}
+
 }  // namespace
 
 bool SameBytes(const unsigned char *one, const unsigned char *other, size_t length) {
-  size_t at = 0;
-#if defined(__arm__)
-  if (HasNeon()) {
-    at = EqualNeonSteps(one, other, length);
-  }
-#endif
+  size_t at = EqualSteps(one, other, length);
   for (; at + sizeof(unsigned long) <= length; at += sizeof(unsigned long)) {
     unsigned long word;
     unsigned long otherWord;
@@ -97,12 +151,7 @@ bool SameBytes(const unsigned char *one, const unsigned char *other, size_t leng
 }
 
 bool AllErased(const unsigned char *bytes, size_t length) {
-  size_t at = 0;
-#if defined(__arm__)
-  if (HasNeon()) {
-    at = ErasedNeonSteps(bytes, length);
-  }
-#endif
+  size_t at = ErasedSteps(bytes, length);
   for (; at + sizeof kErasedWord <= length; at += sizeof kErasedWord) {
     unsigned long word;
     memcpy(&word, bytes + at, sizeof word);

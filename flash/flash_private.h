@@ -41,8 +41,15 @@ int BufferIsErased(const unsigned char *buf, int len);
 bool SameBytes(const unsigned char *one, const unsigned char *other, size_t length);
 // True when every byte of the range is 0xFF, as erased flash reads.
 bool AllErased(const unsigned char *bytes, size_t length);
-int BlockAlreadyWritten(int fd, unsigned char *scratch, int len, const unsigned char *data, int blocksize);
-int BlockNeedsErase(int fd, unsigned char *scratch, int blocksize);
+// 1 when the block at the position holds the len bytes of data and erased
+// bytes after them; the position is then at the next block, else back at
+// the block's start.  The block is read first bytes first, then the rest.
+int BlockAlreadyWritten(int fd, unsigned char *scratch, int len, const unsigned char *data, int blocksize,
+                        int first);
+// 1 when the block at the position holds anything but erased bytes, or a
+// lone JFFS2 clean marker in erased bytes; the position is then at the next
+// block either way.  Read first bytes first, as above.
+int BlockNeedsErase(int fd, unsigned char *scratch, int blocksize, int first);
 
 // Closes a descriptor on every way out of a scope.
 class DeviceHandle {

@@ -6,10 +6,11 @@
  *
  * It stands in front of ioctl, read, pread, write and pwrite, and counts on
  * MTD character devices (major 90): erase requests (MEMERASE, MEMERASE64)
- * and the bytes they cover, bytes programmed (write, pwrite, MEMWRITE) and
- * bytes read (read, pread, MEMREAD).  At exit it appends one line to the
- * file named by MTDCOUNT:
- *   erases=N erased=BYTES programmed=BYTES read=BYTES hwm_kib=K
+ * and the bytes they cover, bytes programmed (write, pwrite, MEMWRITE),
+ * bytes read (read, pread, MEMREAD) and spare-area reads (MEMREADOOB,
+ * MEMREADOOB64: on NAND each is a page read of the chip).  At exit it
+ * appends one line to the file named by MTDCOUNT:
+ *   erases=N erased=BYTES programmed=BYTES read=BYTES oob_reads=N hwm_kib=K
  * where hwm_kib is the process's peak resident memory (VmHWM).
  */
 #define _GNU_SOURCE
@@ -26,7 +27,7 @@
 
 #define MTD_CHAR_MAJOR 90
 
-static unsigned long long erases, erased, programmed, bytes_read;
+static unsigned long long erases, erased, programmed, bytes_read, oob_reads;
 
 static int is_mtd(int fd)
 {
@@ -66,6 +67,8 @@ int ioctl(int fd, unsigned long request, ...)
         programmed += ((struct mtd_write_req *)arg)->len;
     } else if (request == MEMREAD && rc == 0) {
         bytes_read += ((struct mtd_read_req *)arg)->len;
+    } else if (request == MEMREADOOB || request == MEMREADOOB64) {
+        oob_reads++;
     }
     return rc;
 }
@@ -156,7 +159,7 @@ __attribute__((destructor)) static void report(void)
     FILE *out;
     if (!path || !(out = fopen(path, "a")))
         return;
-    fprintf(out, "erases=%llu erased=%llu programmed=%llu read=%llu hwm_kib=%ld\n", erases, erased,
-            programmed, bytes_read, peak_resident_kib());
+    fprintf(out, "erases=%llu erased=%llu programmed=%llu read=%llu oob_reads=%llu hwm_kib=%ld\n", erases,
+            erased, programmed, bytes_read, oob_reads, peak_resident_kib());
     fclose(out);
 }
