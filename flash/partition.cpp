@@ -23,9 +23,12 @@ constexpr const char *kPartitionList = "/proc/mtd";
 constexpr size_t kQuotedNameSize = 32;
 constexpr size_t kListLineSize = 4096;
 
+// Names and nodes are held in the row, not pointed to: a table of pointers
+// in a position-independent executable is relocated at every start and
+// costs a relocation and a writable page's room per pointer.
 struct PartitionRow {
-  const char *name;
-  const char *node;
+  char name[sizeof "customer"];
+  char node[sizeof "/dev/mtdN"];
   bool readable;  // only the factory data and the boot environment are read back
 };
 // No name is a prefix of another, so at most one row matches.
