@@ -6,6 +6,7 @@
 // the device to retry; the third asks the boot loader for its recovery path.
 
 #include <cstdio>
+#include <ctime>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/reboot.h>
@@ -23,17 +24,16 @@ constexpr const char *kInstalledMarker = "/customer/ipcamera";
 constexpr const char *kRunningMarker = "/tmp/ipcamera";
 constexpr const char *kBootFailedCounter = "/customer/bootfailed";
 constexpr const char *kRecoveryCommand = "/etc/fw_setenv ota_upgrade_status 1";
-// The camera application needs this long after boot to come up.
-constexpr useconds_t kSettleMicroseconds = 30 * 1000 * 1000;
-// usleep() takes less than a second (POSIX lets it refuse more), so the
-// settle is slept in steps of this.
-constexpr useconds_t kSettleStepMicroseconds = 500 * 1000;
+// The camera application needs this long after boot to come up.  One
+// nanosleep() takes it whole: usleep() may refuse a second or more, and a
+// settle slept in steps grows by every step's late wake-up on a busy boot.
+constexpr struct timespec kSettle = {30, 0};
 // Failed boots that still end in a plain restart; one more asks for recovery.
 constexpr int kLastRetriedCount = 1;
 // A restart waits at most this many times this long for the reader of
 // standard output to take the last lines (one second).
 constexpr int kOutputWaits = 100;
-constexpr useconds_t kOutputWaitMicroseconds = 10 * 1000;
+constexpr struct timespec kOutputWait = {0, 10L * 1000 * 1000};
 
 int Exists(const char *path) { return access(path, F_OK) == 0 ? 1 : 0; }
 
@@ -53,9 +53,9 @@ void WaitForOutputReader() {
     if (ioctl(STDOUT_FILENO, SIOCOUTQ, &unread) != 0 || unread == 0) {
       break;
     }
-    usleep(kOutputWaitMicroseconds);
+    (void)nanosleep(&kOutputWait, nullptr);
   }
-  usleep(kOutputWaitMicroseconds);
+  (void)nanosleep(&kOutputWait, nullptr);
 }
 
 // The reboot system call flushes nothing: the printed lines and the counter
@@ -104,12 +104,8 @@ BOOTGUARD_EXPORT int main(void) {
     puts("debug mode");
     return 0;
   }
-  // A signal that cuts the settle short ends it: no further step is slept.
-  for (useconds_t slept = 0; slept < kSettleMicroseconds; slept += kSettleStepMicroseconds) {
-    if (usleep(kSettleStepMicroseconds) != 0) {
-      break;
-    }
-  }
+  // A signal that cuts the settle short ends it: the rest is not slept.
+  (void)nanosleep(&kSettle, nullptr);
 
   int failed = 0;
   if (IpcameraExist() == 0) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +12,8 @@
 namespace {
 
 constexpr const char *kShell = "/bin/sh";
-constexpr useconds_t kWaitRetryMicroseconds = 1000;
+// A wait cut short by a signal is retried after this pause.
+constexpr struct timespec kWaitRetry = {0, 1000L * 1000};
 constexpr int kExecFailedExitCode = 127;
 
 // Runs in the vfork child, which borrows the parent's memory until it
@@ -41,7 +43,7 @@ int WaitForChild(pid_t pid) {
     if (errno != EINTR) {
       return -1;
     }
-    usleep(kWaitRetryMicroseconds);
+    (void)nanosleep(&kWaitRetry, nullptr);
   }
   return status;
 }
