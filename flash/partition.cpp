@@ -23,9 +23,9 @@ constexpr const char *kPartitionList = "/proc/mtd";
 constexpr size_t kQuotedNameSize = 32;
 constexpr size_t kListLineSize = 4096;
 
-// Names and nodes are held in the row, not pointed to: a table of pointers
-// in a position-independent executable is relocated at every start and
-// costs a relocation and a writable page's room per pointer.
+// Names and nodes are held in the row, not pointed to: in a position-
+// independent executable each pointer is a relocation applied at every
+// start and four bytes of the writable segment.
 struct PartitionRow {
   char name[sizeof "customer"];
   char node[sizeof "/dev/mtdN"];
