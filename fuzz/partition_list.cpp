@@ -102,15 +102,17 @@ Reference ReadList(const std::string &name, bool listed, const std::string &list
   return r;
 }
 
-std::string registered;  // the simulated nodes of this input, one per line
+// The simulated nodes of this input, each one ended by a NUL: a name may
+// hold a newline ("/dev/mtd1\n/dev/mtd2"), never a NUL.
+std::string registered;
 
 bool Exists(const std::string &path) {
   if (path == "." || path == "..") return true;  // in the empty working directory
-  return registered.find("\n" + path + "\n") != std::string::npos;
+  return registered.find('\0' + path + '\0') != std::string::npos;
 }
 
 void Register(const std::string &path) {
-  if (mtdsim::AddDevice(path.c_str(), mtdsim::Nor(4096, 4096))) registered += path + "\n";
+  if (mtdsim::AddDevice(path.c_str(), mtdsim::Nor(4096, 4096))) registered += path + '\0';
 }
 
 }  // namespace
@@ -136,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string list = in.Rest();
 
   mtdsim::Reset();
-  registered = "\n";
+  registered.assign(1, '\0');
   for (int n = 0; n < kNodes; ++n) {
     if (slashNodes >> n & 1) Register("/dev/mtd/" + std::to_string(n));
     if (plainNodes >> n & 1) Register("/dev/mtd" + std::to_string(n));
