@@ -101,10 +101,10 @@ struct EnvVariables {
   char separator;
 };
 // The value of name, or false when there is no such entry.
-bool EnvVariable(EnvVariables variables, const char *name, Span *value);
+bool EnvVariable(const EnvVariables &variables, const char *name, Span *value);
 // True when script contains needle, or a variable it runs ("run A B") does,
-// followed at most depth levels deep.
-bool ScriptReaches(EnvVariables variables, Span script, const char *needle, int depth);
+// followed at most depth levels deep and through 256 variables in all.
+bool ScriptReaches(const EnvVariables &variables, Span script, const char *needle, int depth);
 
 // ---- the checks (checks.cpp) ------------------------------------------------------
 

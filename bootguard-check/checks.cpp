@@ -34,6 +34,7 @@ constexpr size_t kSmallFileSize = 4096;
 constexpr size_t kMaxEnvSize = 1 << 20;
 constexpr size_t kMaxInitialEnvSize = 1 << 16;
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style on purpose, its formats checked by the compiler's format attribute
 __attribute__((format(printf, 3, 4))) void Say(Finding *finding, Verdict verdict, const char *format, ...) {
   finding->verdict = verdict;
   va_list arguments;
@@ -482,10 +483,14 @@ void CheckWatchdogs(Camera *camera, Finding *finding) {
   }
   // Only sysfs is read: opening /dev/watchdog would arm it.
   DIR *watchdogs = opendir(directory);
-  int count = 0;
   Say(finding, kPass, "no watchdog in /sys/class/watchdog");
-  for (const dirent *entry = watchdogs != nullptr ? readdir(watchdogs) : nullptr; entry != nullptr;
-       entry = readdir(watchdogs)) {
+  if (watchdogs == nullptr) {
+    return;
+  }
+  int count = 0;
+  const dirent *entry = nullptr;
+  // cppcheck-suppress readdirCalled ; single-threaded, and glibc deprecates readdir_r
+  while ((entry = readdir(watchdogs)) != nullptr) {
     if (entry->d_name[0] == '.') {
       continue;
     }
@@ -504,9 +509,7 @@ void CheckWatchdogs(Camera *camera, Finding *finding) {
     }
     Say(finding, kPass, "%d watchdog(s), each timeout longer than the 30 s settle", count);
   }
-  if (watchdogs != nullptr) {
-    closedir(watchdogs);
-  }
+  closedir(watchdogs);
 }
 
 // One row of bootguard's name table against /proc/mtd: false when it is

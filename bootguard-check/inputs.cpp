@@ -416,7 +416,7 @@ int NewerEnvCopy(unsigned char firstFlag, unsigned char secondFlag) {
   return static_cast<unsigned char>(firstFlag + 1) == secondFlag ? 1 : 0;
 }
 
-bool EnvVariable(EnvVariables variables, const char *name, Span *value) {
+bool EnvVariable(const EnvVariables &variables, const char *name, Span *value) {
   size_t nameLength = strlen(name);
   const char *cursor = variables.entries.text;
   const char *end = cursor + variables.entries.length;
@@ -443,7 +443,8 @@ namespace {
 // The walk behind ScriptReaches; visits bounds the variables looked at in
 // all, so that a hostile environment ("a=run a a a a ...") costs no more
 // than a few hundred look-ups however it fans out.
-bool Reaches(EnvVariables variables, Span script, const char *needle, int depth, int *visits) {
+// NOLINTNEXTLINE(misc-no-recursion): at most depth levels deep (8 from bootcmd), each level a frame of 100 bytes
+bool Reaches(const EnvVariables &variables, Span script, const char *needle, int depth, int *visits) {
   if (SpanContains(script, needle)) {
     return true;
   }
@@ -484,7 +485,7 @@ bool Reaches(EnvVariables variables, Span script, const char *needle, int depth,
 
 }  // namespace
 
-bool ScriptReaches(EnvVariables variables, Span script, const char *needle, int depth) {
+bool ScriptReaches(const EnvVariables &variables, Span script, const char *needle, int depth) {
   constexpr int kMaxVisits = 256;
   int visits = kMaxVisits;
   return Reaches(variables, script, needle, depth, &visits);
