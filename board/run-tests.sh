@@ -308,6 +308,7 @@ check_boot() {  # name kernel-args...
   check_lines=$(sed -n '/^@@CHECK-START/,/^@@CHECK-STATUS/p' "$log" | grep -E '^(PASS|WARN|FAIL) |^[0-9]+ passed' || true)
   check_status=$(marker "$log" CHECK-STATUS)
   check_cpu=$(marker "$log" CHECK-TIME | awk '$1 == "user" || $1 == "sys" { s += $2 } END { printf "%.2f", s }')
+  check_cpu10=$(marker "$log" CHECK-TIME10 | awk '$1 == "user" || $1 == "sys" { s += $2 } END { printf "%.3f", s / 10 }')
 }
 
 check_tests() {
@@ -317,7 +318,7 @@ check_tests() {
   echo "== bootguard-check on the camera =="
   check_boot shipped
   echo "$check_lines" | sed 's/^/     /'
-  echo "     CPU of the run (user + sys, on the instruction clock): $check_cpu s"
+  echo "     CPU of the run (user + sys, on the instruction clock): $check_cpu s; of ten runs: $check_cpu10 s a run"
   expect "check: the shipped camera: exit 0, no FAIL" \
     "$check_status $(echo "$check_lines" | grep -c '^FAIL ')" "0 0"
   # The loader's attempt counter is not on the board yet; the ast2600's
@@ -326,8 +327,8 @@ check_tests() {
   [ "$BOARD_FLASH" = cfi ] || warned+=" watchdog"
   expect "check: the shipped camera warns of: $warned" \
     "$(echo "$check_lines" | sed -n 's/^WARN \([^:]*\):.*/\1/p' | paste -sd ' ')" "$warned"
-  check "check: a full run under 50 ms of CPU on the board's instruction clock ($check_cpu s)" \
-    awk -v s="$check_cpu" 'BEGIN { exit !(s != "" && s < 0.05) }'
+  check "check: a full run under 50 ms of CPU on the board's instruction clock ($check_cpu s; $check_cpu10 s a run of ten)" \
+    awk -v s="$check_cpu" -v t="$check_cpu10" 'BEGIN { exit !(s != "" && s < 0.05 && t != "" && t < 0.05) }'
   [ "$BOARD_FLASH" = cfi ] || return 0
   # Each fault in a boot of its own: KERNEL-ARGS|the FAIL line it must give.
   while IFS='|' read -r -u 3 fault args expected; do

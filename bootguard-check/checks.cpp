@@ -485,12 +485,21 @@ void CheckWatchdogs(Camera *camera, Finding *finding) {
   DIR *watchdogs = opendir(directory);
   Say(finding, kPass, "no watchdog in /sys/class/watchdog");
   if (watchdogs == nullptr) {
+    if (errno != ENOENT) {
+      Say(finding, kWarn, "/sys/class/watchdog cannot be listed: %s", strerror(errno));
+    }
     return;
   }
   int count = 0;
   const dirent *entry = nullptr;
-  // cppcheck-suppress readdirCalled ; single-threaded, and glibc deprecates readdir_r
-  while ((entry = readdir(watchdogs)) != nullptr) {
+  for (;;) {
+    // A listing that fails part way is said, never taken for no watchdog.
+    errno = 0;
+    // cppcheck-suppress readdirCalled ; single-threaded, and glibc deprecates readdir_r
+    entry = readdir(watchdogs);
+    if (entry == nullptr) {
+      break;
+    }
     if (entry->d_name[0] == '.') {
       continue;
     }
@@ -508,6 +517,9 @@ void CheckWatchdogs(Camera *camera, Finding *finding) {
       break;
     }
     Say(finding, kPass, "%d watchdog(s), each timeout longer than the 30 s settle", count);
+  }
+  if (entry == nullptr && errno != 0) {
+    Say(finding, kWarn, "/sys/class/watchdog cannot be listed: %s", strerror(errno));
   }
   closedir(watchdogs);
 }

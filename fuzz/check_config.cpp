@@ -20,14 +20,15 @@ bool ModelNumber(const std::string &text, uint64_t limit, uint64_t *value) {
     // A leading 0 is octal to strtoull: 0 alone, or octal digits.
     if (hex || text.find_first_not_of("01234567") != std::string::npos) return false;
   }
-  unsigned __int128 sum = 0;
+  const uint64_t base = hex ? 16 : text[0] == '0' && text.size() > 1 ? 8 : 10;
+  uint64_t sum = 0;
   for (char c : digits) {
     int digit = c >= '0' && c <= '9' ? c - '0' : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10 : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
     if (digit < 0) return false;
-    sum = sum * (hex ? 16 : (text[0] == '0' && text.size() > 1 ? 8 : 10)) + static_cast<unsigned>(digit);
-    if (sum > UINT64_MAX) return false;
+    if (sum > (UINT64_MAX - static_cast<uint64_t>(digit)) / base) return false;  // out of 64 bits
+    sum = sum * base + static_cast<uint64_t>(digit);
   }
-  *value = static_cast<uint64_t>(sum);
+  *value = sum;
   return sum <= limit;
 }
 

@@ -58,6 +58,12 @@ empty=$(mktemp -d "$work/root.XXXXXX")
 status=0
 printed=$("${runner[@]}" "$check" --root "$empty" | sed -n 's/^\(PASS\|WARN\|FAIL\) \([^:]*\):.*/\2/p') || status=$?
 [ "$status" = 1 ] || fail "bootguard-check on an empty root exits $status, not 1"
+for usage in "--unknown" "--root $empty/none"; do
+  status=0
+  # shellcheck disable=SC2086 # the option and its argument
+  "${runner[@]}" "$check" $usage > /dev/null 2>&1 || status=$?
+  [ "$status" = 2 ] || fail "bootguard-check $usage exits $status, not 2 (usage error, as the page says)"
+done
 described=$(sed -n '/^\.Sh CHECKS/,/^\.Sh /s/^\.It Sy \(.*\)/\1/p' "$check_page")
 [ -n "$printed" ] && [ "$printed" = "$described" ] ||
   fail "bootguard-check prints the checks" $printed "; bootguard-check(8) describes" $described
