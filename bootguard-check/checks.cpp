@@ -426,14 +426,15 @@ void ReleaseLoaderScript(LoaderScript *script) {
 void CheckRecoveryBranch(Camera *camera, Finding *finding) {
   LoaderScript script{};
   Span bootcmd{};
-  if (!LoadLoaderScript(camera, &script, finding)) {
-  } else if (!EnvVariable(script.variables, "bootcmd", &bootcmd)) {
-    Say(finding, kFail, "%s has no bootcmd: give U-Boot a boot command that tests ota_upgrade_status", script.source);
-  } else if (!ScriptReaches(script.variables, bootcmd, "ota_upgrade_status", kScriptDepth)) {
-    Say(finding, kFail, "bootcmd in %s never refers to ota_upgrade_status: the recovery request would change nothing; make it take the recovery path when ota_upgrade_status is 1",
-        script.source);
-  } else {
-    Say(finding, kPass, "bootcmd in %s refers to ota_upgrade_status", script.source);
+  if (LoadLoaderScript(camera, &script, finding)) {
+    if (!EnvVariable(script.variables, "bootcmd", &bootcmd)) {
+      Say(finding, kFail, "%s has no bootcmd: give U-Boot a boot command that tests ota_upgrade_status", script.source);
+    } else if (!ScriptReaches(script.variables, bootcmd, "ota_upgrade_status", kScriptDepth)) {
+      Say(finding, kFail, "bootcmd in %s never refers to ota_upgrade_status: the recovery request would change nothing; make it take the recovery path when ota_upgrade_status is 1",
+          script.source);
+    } else {
+      Say(finding, kPass, "bootcmd in %s refers to ota_upgrade_status", script.source);
+    }
   }
   ReleaseLoaderScript(&script);
 }
