@@ -5,7 +5,9 @@
 #
 # SCENARIO is camera (U-Boot, then the camera or, on U-Boot's recovery path,
 # the recovery system; restarts reset the board and the run goes on until a
-# healthy verdict powers it off), flashtest, envtest or bench.  NAME=VALUE
+# healthy verdict powers it off), flashtest, envtest, bench or check
+# (bootguard-check on the started camera; fault=FAULT plants one of
+# guest/common's camera_check).  NAME=VALUE
 # pairs go on the kernel command line as board.NAME=VALUE.  The NOR flash
 # file (default board/out/nor.img) is kept between runs like the camera's
 # flash; --fresh replaces it with a factory image first, --broken with one

@@ -32,7 +32,7 @@ install_product() {
     (cd "$repo" && cmake --preset armhf -DCMAKE_INSTALL_PREFIX=/usr) > "$out/configure.log" 2>&1 ||
       { cat "$out/configure.log" >&2; die "configuring the armhf build failed"; }
   fi
-  (cd "$repo" && cmake --build --preset armhf --target bootguard bootguard-flash) > "$out/build.log" 2>&1 ||
+  (cd "$repo" && cmake --build --preset armhf --target bootguard bootguard-flash bootguard-check) > "$out/build.log" 2>&1 ||
     { cat "$out/build.log" >&2; die "the armhf build failed"; }
   rm -rf "$install.new"
   DESTDIR=$install.new cmake --install "$repo/build/armhf" > "$out/install.log" 2>&1 ||

@@ -2,7 +2,7 @@
 # The board test tier: bootguard on the emulated camera board, U-Boot
 # included.
 #
-#   board/run-tests.sh [--flash cfi|spi] [story] [systemd] [env] [flash] [cuts]
+#   board/run-tests.sh [--flash cfi|spi] [story] [systemd] [env] [flash] [check] [cuts]
 #
 # With no part named, every part runs on the CFI NOR board, and story, flash
 # and cuts on the SPI NOR board too (board/flash-image.sh); --flash runs
@@ -22,6 +22,10 @@
 #          process and bootguard-flash on nandsim, mtdram and the CFI NOR
 #          flash (on SPI NOR: the SPI NOR chip), every result read back
 #          independently (guest/flash-tests.sh)
+# check    bootguard-check on the camera, a boot each (scenario check): the
+#          shipped camera passes (exit 0, no FAIL), on both kinds; on CFI
+#          NOR each planted fault of the camera's contract (board.fault=,
+#          panic=0) gives its FAIL line and exit 1; the CPU of a full run
 # cuts     the power-cut campaign's fixed sample (power-cuts.sh --cuts 12,
 #          half of its exact cuts torn; on SPI NOR --cuts 4), and one cut on
 #          a camera without /etc/u-boot-initial-env, which must be caught as
@@ -38,14 +42,14 @@ parts=()
 while [ $# -gt 0 ]; do
   case $1 in
     --flash) [ $# -ge 2 ] || die "--flash needs cfi or spi"; kinds=("$2"); shift 2 ;;
-    story|systemd|env|flash|cuts) parts+=("$1"); shift ;;
-    *) die "unknown part $1 (story, systemd, env, flash, cuts; --flash cfi|spi)" ;;
+    story|systemd|env|flash|check|cuts) parts+=("$1"); shift ;;
+    *) die "unknown part $1 (story, systemd, env, flash, check, cuts; --flash cfi|spi)" ;;
   esac
 done
 # What runs: KIND:PART, the cuts last.  systemd and env play U-Boot's part,
 # which only the CFI NOR board has.
 [ ${#kinds[@]} -gt 0 ] || kinds=(cfi spi)
-[ ${#parts[@]} -gt 0 ] || parts=(story systemd env flash cuts)
+[ ${#parts[@]} -gt 0 ] || parts=(story systemd env flash check cuts)
 runs=()
 for part in "${parts[@]}"; do
   for kind in "${kinds[@]}"; do
@@ -293,6 +297,57 @@ cut_tests() {
     grep -q 'converged=no' "$log.negative"
 }
 
+# One boot of a factory-fresh camera in the check scenario: bootguard-check's
+# lines (indented, so that the tier does not count them as its own), its
+# exit status and CPU seconds.
+check_boot() {  # name kernel-args...
+  local name=$1 log=$out/check-$BOARD_FLASH/$1.log nor=$out/check-$BOARD_FLASH/nor.img
+  shift
+  make_nor_image "$nor"
+  BOARD_MAX_BOOTS=1 run_machine "$nor" "$log" check "$@" || fail "check $name: the boot ran to its end (log: $log)"
+  check_lines=$(sed -n '/^@@CHECK-START/,/^@@CHECK-STATUS/p' "$log" | grep -E '^(PASS|WARN|FAIL) |^[0-9]+ passed' || true)
+  check_status=$(marker "$log" CHECK-STATUS)
+  check_cpu=$(marker "$log" CHECK-TIME | awk '$1 == "user" || $1 == "sys" { s += $2 } END { printf "%.2f", s }')
+  check_cpu10=$(marker "$log" CHECK-TIME10 | awk '$1 == "user" || $1 == "sys" { s += $2 } END { printf "%.3f", s / 10 }')
+}
+
+check_tests() {
+  local fault args expected
+  mkdir -p "$out/check-$BOARD_FLASH"
+  echo
+  echo "== bootguard-check on the camera =="
+  check_boot shipped
+  echo "$check_lines" | sed 's/^/     /'
+  echo "     CPU of the run (user + sys, on the instruction clock): $check_cpu s; of ten runs: $check_cpu10 s a run"
+  expect "check: the shipped camera: exit 0, no FAIL" \
+    "$check_status $(echo "$check_lines" | grep -c '^FAIL ')" "0 0"
+  # The loader's attempt counter is not on the board yet; the ast2600's
+  # watchdogs keep the SoC's 30 s timeout (none of them is started).
+  local warned=attempt-counter
+  [ "$BOARD_FLASH" = cfi ] || warned+=" watchdog"
+  expect "check: the shipped camera warns of: $warned" \
+    "$(echo "$check_lines" | sed -n 's/^WARN \([^:]*\):.*/\1/p' | paste -sd ' ')" "$warned"
+  check "check: a full run under 50 ms of CPU on the board's instruction clock ($check_cpu s; $check_cpu10 s a run of ten)" \
+    awk -v s="$check_cpu" -v t="$check_cpu10" 'BEGIN { exit !(s != "" && s < 0.05 && t != "" && t < 0.05) }'
+  [ "$BOARD_FLASH" = cfi ] || return 0
+  # Each fault in a boot of its own: KERNEL-ARGS|the FAIL line it must give.
+  while IFS='|' read -r -u 3 fault args expected; do
+    # shellcheck disable=SC2086 # the kernel arguments split at spaces
+    check_boot "$fault" $args
+    echo "     $fault: $(echo "$check_lines" | grep '^FAIL ' | paste -sd '|' | sed 's/|/ | /g')"
+    expect "check $fault: exit 1 and its FAIL line" \
+      "$check_status $(echo "$check_lines" | grep -F -x -m1 "$expected" || true)" "1 $expected"
+  done 3<<'FAULTS'
+panic-0|panic=0|FAIL kernel-panic: kernel.panic is 0: a panic hangs the camera for ever and is never counted; set panic= to restart
+customer-tmpfs|board.fault=customer-tmpfs|FAIL customer: /customer is a tmpfs, lost at every restart with the counter: mount a file system that keeps its files (JFFS2, UBIFS) there
+wrong-offset|board.fault=wrong-offset|FAIL env-partition: /etc/fw_env.config puts 0x40000 bytes at 0x100000, past the end of mtd4 "uenv" (0x100000 bytes): fix the offset or size
+env-readonly|board.fault=env-readonly|FAIL env-partition: mtd4 "uenv" is read-only (/sys/class/mtd/mtd4/flags without MTD_WRITEABLE 0x400): fw_setenv cannot write it; drop read-only from the partition in the device tree
+env-corrupt|board.fault=env-corrupt board.initial_env=absent|FAIL env-crc: the stored environment on /dev/mtd4 has a bad CRC-32 and /etc/u-boot-initial-env is missing: fw_setenv cannot rebuild it; ship /etc/u-boot-initial-env
+swapped-names|board.fault=swapped-names|FAIL partitions: "fdt" is mtd6 in /proc/mtd, but bootguard writes fdt to /dev/mtd1, which holds "uImage": put "fdt" at /dev/mtd1
+no-recovery|board.fault=no-recovery|FAIL bootcmd: bootcmd in the stored environment never refers to ota_upgrade_status: the recovery request would change nothing; make it take the recovery path when ota_upgrade_status is 1
+FAULTS
+}
+
 # One part on one kind, its lines to its own log.
 run_part() {  # kind part
   select_flash "$1"
@@ -304,6 +359,7 @@ run_part() {  # kind part
     systemd) systemd_tests ;;
     env) env_tests ;;
     flash) flash_tests ;;
+    check) check_tests ;;
     cuts) cut_tests ;;
   esac
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Static analysis of the product's sources (supervisor, util, flash,
-# bootguard-flash) through the host build's compile database: clang-tidy
-# with the checks of .clang-tidy, and cppcheck.  Any finding fails; a
+# bootguard-flash, bootguard-check) through the host build's compile
+# database: clang-tidy with the checks of .clang-tidy, and cppcheck.  Any finding fails; a
 # finding accepted is suppressed where it is, with its reason.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +15,7 @@ trap 'rm -rf "$work"' EXIT
 # The product's entries only: the tests, the fuzz targets and GoogleTest
 # are not held to these checks.
 jq --arg root "$PWD" \
-  '[.[] | select(.file | test("^" + $root + "/(supervisor|util|flash|bootguard-flash)/[^/]+$"))]' \
+  '[.[] | select(.file | test("^" + $root + "/(supervisor|util|flash|bootguard-flash|bootguard-check)/[^/]+$"))] | unique_by(.file)' \
   build/host/compile_commands.json > "$work/compile_commands.json"
 mapfile -t files < <(jq -r '.[].file' "$work/compile_commands.json")
 [ "${#files[@]}" -gt 0 ] || { echo "analyse: no product sources in build/host/compile_commands.json"; exit 1; }

@@ -19,7 +19,7 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ "${#targets[@]}" -gt 0 ] || targets=(image_writer boot_env partition_list counter)
+[ "${#targets[@]}" -gt 0 ] || targets=(image_writer boot_env partition_list counter check_config check_env)
 
 scripts/install-deps.sh || exit 1
 cmake --preset fuzz > /dev/null || exit 1

@@ -39,7 +39,8 @@ actual_dirs=$(cd "$root" && find . -mindepth 1 -type d -printf '%P\n' | sort)
 [ "$expected_dirs" = "$actual_dirs" ] || { fail "directories differ:"; diff <(echo "$expected_dirs") <(echo "$actual_dirs") || true; }
 
 # What was built is what ships.
-for built in "$build/bootguard" "$build/bootguard-flash/bootguard-flash" "$build/flash/libbootguard_flash.a"; do
+for built in "$build/bootguard" "$build/bootguard-flash/bootguard-flash" "$build/bootguard-check/bootguard-check" \
+             "$build/flash/libbootguard_flash.a"; do
   installed=$(cd "$root" && find . -type f -name "$(basename "$built")" -printf '%P\n')
   [ -n "$installed" ] && cmp -s "$built" "$root/$installed" || fail "$built is not installed as built"
 done
