@@ -19,7 +19,7 @@ struct CommandForm {
   const char *arguments;  // for the usage error
 };
 constexpr CommandForm kCommands[] = {
-    {"write", Command::kWrite, 2, 2, "PARTITION FILE"},
+    {"write", Command::kWrite, 2, 2, "[--size BYTES] PARTITION FILE"},
     {"read", Command::kRead, 2, 4, "PARTITION FILE [LENGTH [OFFSET]]"},
     {"erase-env", Command::kEraseEnv, 0, 0, "no arguments"},
     {"invalidate-env", Command::kInvalidateEnv, 0, 0, "no arguments"},
@@ -82,6 +82,23 @@ bool ParseReadNumbers(int count, char **arguments, ToolRequest *request) {
   return true;
 }
 
+// write's --size BYTES, before its arguments: the bytes an image on
+// standard input must have.  Takes the option's two words off the arguments.
+bool ParseWriteSize(int *count, char ***arguments, ToolRequest *request) {
+  if (*count < 2 || strcmp((*arguments)[0], "--size") != 0) {
+    return true;
+  }
+  const char *text = (*arguments)[1];
+  if (!ParseCount(text, &request->length) || request->length == 0) {
+    Complain("--size must be a positive decimal number, not '%s' %s", text, kHint);
+    return false;
+  }
+  request->lengthGiven = true;
+  *count -= 2;
+  *arguments += 2;
+  return true;
+}
+
 // The module's own table decides, by its own prefix rule.
 bool ResolvePartition(const CommandForm &form, ToolRequest *request) {
   bool forReading = form.command == Command::kRead;
@@ -96,6 +113,9 @@ bool ResolvePartition(const CommandForm &form, ToolRequest *request) {
 }
 
 bool ParseArguments(const CommandForm &form, int count, char **arguments, ToolRequest *request) {
+  if (form.command == Command::kWrite && !ParseWriteSize(&count, &arguments, request)) {
+    return false;
+  }
   if (count < form.minArguments || count > form.maxArguments) {
     Complain("%s takes %s %s", form.word, form.arguments, kHint);
     return false;
@@ -106,6 +126,10 @@ bool ParseArguments(const CommandForm &form, int count, char **arguments, ToolRe
   request->partition = arguments[0];
   request->file = arguments[1];
   if (form.command == Command::kRead && !ParseReadNumbers(count, arguments, request)) {
+    return false;
+  }
+  if (form.command == Command::kWrite && request->lengthGiven && strcmp(request->file, "-") != 0) {
+    Complain("--size is for an image on standard input (FILE -) %s", kHint);
     return false;
   }
   return ResolvePartition(form, request);
@@ -155,6 +179,9 @@ void PrintHelp(FILE *out) {
           "Usage: bootguard-flash [--progress | --quiet] COMMAND [ARGUMENT...]\n"
           "\n"
           "  write PARTITION FILE                   FILE whole, as the partition's image\n"
+          "  write [--size BYTES] PARTITION -       the image from standard input, BYTES\n"
+          "                                         long (default: the size of standard\n"
+          "                                         input when it is a regular file)\n"
           "  read PARTITION FILE [LENGTH [OFFSET]]  LENGTH bytes (default: the partition's\n"
           "                                         size) from OFFSET (default 0) into\n"
           "                                         FILE; FILE - is standard output\n"
@@ -175,13 +202,23 @@ void PrintHelp(FILE *out) {
           "blocks are skipped and every written block is read back.  The file is\n"
           "checked against the partition's size and brought whole into memory before\n"
           "flash is touched; a file in /tmp is used where it lies, with no second copy.\n"
-          "A file changed while it is written leaves the partition incomplete: exit 1.\n"
+          "A file changed while it is written leaves the partition incomplete: exit 3.\n"
+          "An image from standard input is written as it arrives, an erase block at a\n"
+          "time, with memory for one block whatever its size:\n"
+          "    set -o pipefail\n"
+          "    wget -O- \"$url\" | bootguard-flash write --size $n rootfs -\n"
+          "    tar -xOf update.tar rootfs.img | bootguard-flash write --size $n rootfs -\n"
+          "The rest of the partition is erased only after exactly BYTES arrived; a\n"
+          "stream that ends early or holds more fails, and the same stream again\n"
+          "completes the write, rewriting only the blocks that differ.\n"
           "The flash module's own lines go to standard output, this tool's to standard\n"
           "error.\n"
           "\n"
           "Exit status: 0 success; 1 the operation failed (file missing, empty or too\n"
-          "big, read past the partition's end, device or flash failure); 2 usage error\n"
-          "(unknown command or option, wrong argument count, LENGTH or OFFSET not a\n"
-          "non-negative decimal number, unknown partition name).\n",
+          "big, read past the partition's end, device or flash failure) and a write\n"
+          "left flash unchanged; 2 usage error (unknown command or option, wrong\n"
+          "argument count, LENGTH, OFFSET or BYTES not a decimal number, unknown\n"
+          "partition name, standard input a pipe without --size); 3 a write failed\n"
+          "after changing flash: the partition is incomplete, write it again.\n",
           writeNames, readNames);
 }

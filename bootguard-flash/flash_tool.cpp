@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "flash_private.h"
@@ -90,7 +91,10 @@ void FormatIncompleteLine(const ToolRequest &request, char *line, size_t size) {
            request.file, request.partition);
 }
 
-int RunWrite(const ToolRequest &request, ProgressStyle style) {
+// The status of a failed write: whether it changed flash before it failed.
+int FailedWrite(bool changed) { return changed ? kExitIncomplete : kExitFailed; }
+
+int RunFileWrite(const ToolRequest &request, ProgressStyle style) {
   uint64_t fileSize = 0;
   ScopedFd file(OpenImageFile(request.file, &fileSize));
   if (file.get() < 0) {
@@ -114,18 +118,106 @@ int RunWrite(const ToolRequest &request, ProgressStyle style) {
   FormatIncompleteLine(request, line, sizeof line);
   guard.Retell(line);
   int length = static_cast<int>(fileSize);
+  MemoryChunks chunks{reinterpret_cast<const unsigned char *>(image.data()), static_cast<uint32_t>(length)};
+  ChunkSource source{NextMemoryChunk, &chunks};
+  bool changed = false;
   if (!WithProgress(style, partitionSize, kWriteScale,
-                    [&] { return ZQDeviceWrite(request.partition, 0, image.data(), length); })) {
+                    [&] { return PartitionWrite(request.partition, length, &source, &changed); })) {
     Complain("writing '%s' to %s failed", request.file, request.partition);
-    return kExitFailed;
+    return FailedWrite(changed);
   }
   // The partition holds what the mapping held; a file written to in place
   // meanwhile may have given it a mix of two images.
   if (image.mapped() && !image.FileUnchanged(file.get())) {
     Complain("%s", line);
-    return kExitFailed;
+    return kExitIncomplete;
   }
   return kExitSuccess;
+}
+
+// The image's size for a write from standard input: --size, or else the
+// rest of standard input when that is a regular file.  A pipe gives no
+// size, and without one a stream cut short could not be told from a whole
+// image: a usage error.  Returns the exit status, the line printed when
+// it is not 0.
+int StreamSize(const ToolRequest &request, uint64_t *size) {
+  if (request.lengthGiven) {
+    *size = request.length;
+    return kExitSuccess;
+  }
+  struct stat status {};
+  off_t position = lseek(STDIN_FILENO, 0, SEEK_CUR);
+  if (fstat(STDIN_FILENO, &status) != 0 || !S_ISREG(status.st_mode) || position < 0) {
+    Complain("writing from standard input that is no regular file needs --size BYTES (see bootguard-flash --help)");
+    return kExitUsage;
+  }
+  if (status.st_size <= position) {
+    Complain("standard input is empty");
+    return kExitFailed;
+  }
+  *size = static_cast<uint64_t>(status.st_size - position);
+  return kExitSuccess;
+}
+
+// The line for a stream that did not give the image, and its status.
+int StreamFailed(const ToolRequest &request, const StreamChunks &stream, bool changed) {
+  char cause[160];
+  auto arrived = static_cast<unsigned long long>(stream.arrived);
+  auto size = static_cast<unsigned long long>(stream.size);
+  if (stream.end == StreamEnd::kShort) {
+    snprintf(cause, sizeof cause, "standard input ended after %llu of %llu bytes", arrived, size);
+  } else if (stream.end == StreamEnd::kLong) {
+    snprintf(cause, sizeof cause, "standard input holds more than the %llu bytes of --size", size);
+  } else {
+    snprintf(cause, sizeof cause, "reading standard input failed after %llu of %llu bytes: %s", arrived, size,
+             strerror(stream.error));
+  }
+  if (changed) {
+    Complain("%s: %s is incomplete and must be written again", cause, request.partition);
+  } else {
+    Complain("%s: %s was not changed", cause, request.partition);
+  }
+  return FailedWrite(changed);
+}
+
+// The image arrives on standard input while the partition is written,
+// an erase block at a time: a download or an archive's member needs no
+// copy in memory.  The rest of the partition is erased only after a
+// stream of exactly the image's size.
+int RunStreamWrite(const ToolRequest &request, ProgressStyle style) {
+  uint64_t size = 0;
+  int status = StreamSize(request, &size);
+  if (status != kExitSuccess) {
+    return status;
+  }
+  uint32_t partitionSize = 0;
+  uint32_t eraseSize = 0;
+  if (!ProbePartition(request.partition, request.node, &partitionSize, &eraseSize) ||
+      !ImageFits(request, size, partitionSize)) {
+    return kExitFailed;
+  }
+  HeapBuffer block(malloc(eraseSize));
+  if (block.get() == nullptr) {
+    Complain("no memory for %u bytes", eraseSize);
+    return kExitFailed;
+  }
+  StreamChunks stream{STDIN_FILENO, size, reinterpret_cast<unsigned char *>(block.get()), eraseSize};
+  ChunkSource source{NextStreamChunk, &stream};
+  bool changed = false;
+  int length = static_cast<int>(size);
+  if (WithProgress(style, partitionSize, kWriteScale,
+                   [&] { return PartitionWrite(request.partition, length, &source, &changed); })) {
+    return kExitSuccess;
+  }
+  if (stream.end != StreamEnd::kWhole) {
+    return StreamFailed(request, stream, changed);
+  }
+  Complain("writing standard input to %s failed", request.partition);
+  return FailedWrite(changed);
+}
+
+int RunWrite(const ToolRequest &request, ProgressStyle style) {
+  return strcmp(request.file, "-") == 0 ? RunStreamWrite(request, style) : RunFileWrite(request, style);
 }
 
 // The partition is read an erase block at a time, so that a read needs

@@ -66,6 +66,38 @@ bool WriteStandardOutput(const char *data, size_t size) {
 
 }  // namespace
 
+int NextStreamChunk(void *context, uint32_t most, const unsigned char **chunk) {
+  auto *stream = static_cast<StreamChunks *>(context);
+  uint64_t left = stream->size - stream->arrived;
+  if (left == 0) {
+    return 0;
+  }
+  uint32_t length = most < stream->blockSize ? most : stream->blockSize;
+  length = left < length ? static_cast<uint32_t>(left) : length;
+  ssize_t got = ReadFully(stream->fd, reinterpret_cast<char *>(stream->block), length);
+  if (got < 0) {
+    stream->end = StreamEnd::kReadError;
+    stream->error = errno;
+    return -1;
+  }
+  stream->arrived += static_cast<uint64_t>(got);
+  if (static_cast<uint32_t>(got) < length) {
+    stream->end = StreamEnd::kShort;
+    return -1;
+  }
+  if (stream->arrived == stream->size) {
+    char extra = 0;
+    ssize_t more = ReadFully(stream->fd, &extra, 1);
+    if (more != 0) {
+      stream->end = more < 0 ? StreamEnd::kReadError : StreamEnd::kLong;
+      stream->error = errno;
+      return -1;
+    }
+  }
+  *chunk = stream->block;
+  return static_cast<int>(length);
+}
+
 bool ScopedFd::Close() {
   if (fd_ < 0) {
     return true;

@@ -132,45 +132,59 @@ struct ImageWrite {
   WriteBuffers *buffers;
   uint32_t erasePosition = 0;  // first erase block not yet dealt with
   uint32_t writePosition = 0;  // end of what the image has claimed so far
+  bool changed = false;        // something was erased or written
 };
 
-// Walks the image chunk by chunk: test block, take chunk, compare, erase,
-// write, report, verify.  Leaves the file position at erasePosition.
-bool WriteChunks(ImageWrite &job, const unsigned char *image, int len) {
+// Moves past the bad blocks at the position, so that a chunk lands in the
+// next good block.
+bool SkipBadBlocks(ImageWrite &job) {
+  const PartitionGeometry &geometry = job.geometry;
+  while (BlockIsBad(job.fd, job.path, job.erasePosition, job.buffers->spare, geometry.oobsize)) {
+    if (lseek(job.fd, static_cast<off_t>(geometry.erasesize), SEEK_CUR) < 0) {
+      puts("lseek failed.");
+      return false;
+    }
+    job.erasePosition += geometry.erasesize;
+    job.writePosition += geometry.erasesize;
+  }
+  return true;
+}
+
+// Walks the source's image chunk by chunk: take chunk, test block, compare,
+// erase, write, report, verify.  A chunk is taken before its block is
+// tested, so that the block after the image is not tested here: the
+// erase-rest pass does that.  Leaves the file position at erasePosition.
+bool WriteChunks(ImageWrite &job, ChunkSource &source) {
   const PartitionGeometry &geometry = job.geometry;
   const bool spareArea = HasSpareArea(geometry);
-  const unsigned char *cursor = image;
-  int remaining = len;
   uint32_t lastLength = 0;
   bool lastSame = false;
 
-  while (remaining > 0) {
-    if (spareArea && BlockIsBad(job.fd, job.path, job.erasePosition, job.buffers->spare, geometry.oobsize)) {
-      if (lseek(job.fd, static_cast<off_t>(geometry.erasesize), SEEK_CUR) < 0) {
-        puts("lseek failed.");
+  for (;;) {
+    // A chunk is one erase block, so the block tests line up with it.
+    const unsigned char *chunk = nullptr;
+    int taken = source.next(source.context, geometry.erasesize, &chunk);
+    if (taken <= 0) {
+      if (taken < 0) {
         return false;
       }
-      job.erasePosition += geometry.erasesize;
-      job.writePosition += geometry.erasesize;
-      continue;
+      break;
     }
-
-    // A chunk is one erase block, so the block tests line up with it.
-    uint32_t length = static_cast<uint32_t>(remaining) < geometry.erasesize ? static_cast<uint32_t>(remaining)
-                                                                            : geometry.erasesize;
-    const unsigned char *chunk = cursor;
+    if (spareArea && !SkipBadBlocks(job)) {
+      return false;
+    }
+    uint32_t length = static_cast<uint32_t>(taken);
     if (spareArea) {
-      memcpy(job.buffers->chunk, cursor, length);
+      memcpy(job.buffers->chunk, chunk, length);
       memset(job.buffers->chunk + length, kErased, RoundUp(length, geometry.writesize) - length);
       chunk = job.buffers->chunk;
     }
-    cursor += length;
     job.writePosition += length;
-    remaining -= static_cast<int>(length);
 
     int blockSize = static_cast<int>(geometry.erasesize);
     bool same = BlockAlreadyWritten(job.fd, job.buffers->scratch, static_cast<int>(length), chunk, blockSize,
                                     FirstRead(geometry)) == 1;
+    job.changed = job.changed || !same;
     for (; job.writePosition > job.erasePosition; job.erasePosition += geometry.erasesize) {
       if (!same && !EraseBlock(job.fd, job.erasePosition, geometry.erasesize)) {
         printf("Erasing mtd failed: %s\n", job.path);
@@ -202,7 +216,7 @@ bool WriteChunks(ImageWrite &job, const unsigned char *image, int len) {
 
   // A short last chunk leaves the position inside its block; the erase-rest
   // pass starts at the block's end.
-  if (lastLength != geometry.erasesize && !lastSame) {
+  if (lastLength != 0 && lastLength != geometry.erasesize && !lastSame) {
     lseek(job.fd, static_cast<off_t>(geometry.erasesize - lastLength), SEEK_CUR);
   }
   return true;
@@ -350,8 +364,16 @@ int BlockNeedsErase(int fd, unsigned char *scratch, int blocksize, int first) {
   return 0;
 }
 
-int DeviceWriteImage(const char *data, int offset, int len, const char *path) {
-  (void)offset;  // the image always starts at the partition's first byte
+int NextMemoryChunk(void *context, uint32_t most, const unsigned char **chunk) {
+  auto *image = static_cast<MemoryChunks *>(context);
+  uint32_t length = image->remaining < most ? image->remaining : most;
+  *chunk = image->cursor;
+  image->cursor += length;
+  image->remaining -= length;
+  return static_cast<int>(length);
+}
+
+int DeviceWriteImage(const char *path, ChunkSource *source, bool *changed) {
   ImageWrite job{-1, path, {}, nullptr};
   DeviceHandle device(DeviceOpenWithGeometry(path, &job.geometry));
   if (device.get() < 0) {
@@ -364,21 +386,21 @@ int DeviceWriteImage(const char *data, int offset, int len, const char *path) {
   }
   job.fd = device.get();
   job.buffers = &buffers;
-  if (!WriteChunks(job, reinterpret_cast<const unsigned char *>(data), len)) {
+  bool written = WriteChunks(job, *source);
+  *changed = job.changed;
+  if (!written) {
     return -1;
   }
+  // Only a whole image is followed by the erase of the rest: after a
+  // source that failed, the blocks past what arrived keep what they held.
   EraseRest(job);
   device.Close();
   sync();
   return 0;
 }
 
-int ZQDeviceWrite(const char *name, int offset, const char *data, int len) {
-  // The image always lands at the partition's first byte, so a write meant
-  // for a later offset would overwrite what lies before it: refused.
-  if (name == nullptr || data == nullptr || len <= 0 || offset != 0) {
-    return -1;
-  }
+int PartitionWrite(const char *name, int len, ChunkSource *source, bool *changed) {
+  *changed = false;
   const char *path = PartitionNode(name, kForWriting);
   if (path == nullptr) {
     return -1;
@@ -387,6 +409,18 @@ int ZQDeviceWrite(const char *name, int offset, const char *data, int len) {
     puts("Can't open device for writing!");
     return -1;
   }
-  printf("Writing from to %s,offset:%d len:%d\n", name, offset, len);
-  return DeviceWriteImage(data, offset, len, path);
+  printf("Writing from to %s,offset:%d len:%d\n", name, 0, len);
+  return DeviceWriteImage(path, source, changed);
+}
+
+int ZQDeviceWrite(const char *name, int offset, const char *data, int len) {
+  // The image always lands at the partition's first byte, so a write meant
+  // for a later offset would overwrite what lies before it: refused.
+  if (name == nullptr || data == nullptr || len <= 0 || offset != 0) {
+    return -1;
+  }
+  MemoryChunks image{reinterpret_cast<const unsigned char *>(data), static_cast<uint32_t>(len)};
+  ChunkSource source{NextMemoryChunk, &image};
+  bool changed = false;
+  return PartitionWrite(name, len, &source, &changed);
 }

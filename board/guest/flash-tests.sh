@@ -408,7 +408,7 @@ truncation_tests() {
   wait $writer
   status=$?
   info "truncated at $(grep '^bootguard-flash: [0-9]*%' /tmp/tool.err | tail -n 1)"
-  check "image truncated during the write: exit 1" eq "$status" 1
+  check "image truncated during the write: exit 3 (flash changed)" eq "$status" 3
   check "image truncated during the write: the partition is incomplete, said in one line" eq \
     "$(grep -v '^bootguard-flash: [0-9]*%' /tmp/tool.err)" \
     "bootguard-flash: '/tmp/img' changed while being written to rootfs: the partition is incomplete and must be written again"
