@@ -91,8 +91,19 @@ void FormatIncompleteLine(const ToolRequest &request, char *line, size_t size) {
            request.file, request.partition);
 }
 
-// The status of a failed write: whether it changed flash before it failed.
-int FailedWrite(bool changed) { return changed ? kExitIncomplete : kExitFailed; }
+// Writes the source's image of length bytes with its progress shown.
+// Returns the exit status: 0, or, when the module failed, 3 when it had
+// changed flash by then and 1 when not.
+int WriteFromSource(const ToolRequest &request, ProgressStyle style, uint32_t partitionSize, uint64_t length,
+                    ChunkSource *source) {
+  bool changed = false;
+  if (WithProgress(style, partitionSize, kWriteScale, [&] {
+        return PartitionWrite(request.partition, static_cast<int>(length), source, &changed);
+      })) {
+    return kExitSuccess;
+  }
+  return changed ? kExitIncomplete : kExitFailed;
+}
 
 int RunFileWrite(const ToolRequest &request, ProgressStyle style) {
   uint64_t fileSize = 0;
@@ -117,14 +128,12 @@ int RunFileWrite(const ToolRequest &request, ProgressStyle style) {
   }
   FormatIncompleteLine(request, line, sizeof line);
   guard.Retell(line);
-  int length = static_cast<int>(fileSize);
-  MemoryChunks chunks{reinterpret_cast<const unsigned char *>(image.data()), static_cast<uint32_t>(length)};
+  MemoryChunks chunks{reinterpret_cast<const unsigned char *>(image.data()), static_cast<uint32_t>(fileSize)};
   ChunkSource source{NextMemoryChunk, &chunks};
-  bool changed = false;
-  if (!WithProgress(style, partitionSize, kWriteScale,
-                    [&] { return PartitionWrite(request.partition, length, &source, &changed); })) {
+  int status = WriteFromSource(request, style, partitionSize, fileSize, &source);
+  if (status != kExitSuccess) {
     Complain("writing '%s' to %s failed", request.file, request.partition);
-    return FailedWrite(changed);
+    return status;
   }
   // The partition holds what the mapping held; a file written to in place
   // meanwhile may have given it a mix of two images.
@@ -135,60 +144,21 @@ int RunFileWrite(const ToolRequest &request, ProgressStyle style) {
   return kExitSuccess;
 }
 
-// The image's size for a write from standard input: --size, or else the
-// rest of standard input when that is a regular file.  A pipe gives no
-// size, and without one a stream cut short could not be told from a whole
-// image: a usage error.  Returns the exit status, the line printed when
-// it is not 0.
-int StreamSize(const ToolRequest &request, uint64_t *size) {
-  if (request.lengthGiven) {
-    *size = request.length;
-    return kExitSuccess;
-  }
-  struct stat status {};
-  off_t position = lseek(STDIN_FILENO, 0, SEEK_CUR);
-  if (fstat(STDIN_FILENO, &status) != 0 || !S_ISREG(status.st_mode) || position < 0) {
-    Complain("writing from standard input that is no regular file needs --size BYTES (see bootguard-flash --help)");
-    return kExitUsage;
-  }
-  if (status.st_size <= position) {
-    Complain("standard input is empty");
-    return kExitFailed;
-  }
-  *size = static_cast<uint64_t>(status.st_size - position);
-  return kExitSuccess;
-}
-
-// The line for a stream that did not give the image, and its status.
-int StreamFailed(const ToolRequest &request, const StreamChunks &stream, bool changed) {
-  char cause[160];
-  auto arrived = static_cast<unsigned long long>(stream.arrived);
-  auto size = static_cast<unsigned long long>(stream.size);
-  if (stream.end == StreamEnd::kShort) {
-    snprintf(cause, sizeof cause, "standard input ended after %llu of %llu bytes", arrived, size);
-  } else if (stream.end == StreamEnd::kLong) {
-    snprintf(cause, sizeof cause, "standard input holds more than the %llu bytes of --size", size);
-  } else {
-    snprintf(cause, sizeof cause, "reading standard input failed after %llu of %llu bytes: %s", arrived, size,
-             strerror(stream.error));
-  }
-  if (changed) {
-    Complain("%s: %s is incomplete and must be written again", cause, request.partition);
-  } else {
-    Complain("%s: %s was not changed", cause, request.partition);
-  }
-  return FailedWrite(changed);
-}
-
-// The image arrives on standard input while the partition is written,
-// an erase block at a time: a download or an archive's member needs no
-// copy in memory.  The rest of the partition is erased only after a
-// stream of exactly the image's size.
+// The image arrives on standard input while the partition is written, an
+// erase block at a time: a download or an archive's member needs no copy
+// in memory.  Its size is --size, or the rest of standard input when that
+// is a regular file; a pipe gives none, and without one a stream cut short
+// could not be told from a whole image: a usage error.
 int RunStreamWrite(const ToolRequest &request, ProgressStyle style) {
-  uint64_t size = 0;
-  int status = StreamSize(request, &size);
-  if (status != kExitSuccess) {
-    return status;
+  uint64_t size = request.length;
+  struct stat status {};
+  if (!request.lengthGiven) {
+    off_t position = lseek(STDIN_FILENO, 0, SEEK_CUR);
+    if (position < 0 || fstat(STDIN_FILENO, &status) != 0 || !S_ISREG(status.st_mode)) {
+      Complain("standard input is no regular file: write needs --size BYTES (see bootguard-flash --help)");
+      return kExitUsage;
+    }
+    size = static_cast<uint64_t>(status.st_size > position ? status.st_size - position : 0);
   }
   uint32_t partitionSize = 0;
   uint32_t eraseSize = 0;
@@ -197,23 +167,29 @@ int RunStreamWrite(const ToolRequest &request, ProgressStyle style) {
     return kExitFailed;
   }
   HeapBuffer block(malloc(eraseSize));
-  if (block.get() == nullptr) {
-    Complain("no memory for %u bytes", eraseSize);
+  if (size == 0 || block.get() == nullptr) {
+    Complain(size == 0 ? "standard input is empty" : "no memory for one erase block");
     return kExitFailed;
   }
   StreamChunks stream{STDIN_FILENO, size, reinterpret_cast<unsigned char *>(block.get()), eraseSize};
   ChunkSource source{NextStreamChunk, &stream};
-  bool changed = false;
-  int length = static_cast<int>(size);
-  if (WithProgress(style, partitionSize, kWriteScale,
-                   [&] { return PartitionWrite(request.partition, length, &source, &changed); })) {
-    return kExitSuccess;
+  int result = WriteFromSource(request, style, partitionSize, size, &source);
+  if (result == kExitSuccess) {
+    return result;
   }
-  if (stream.end != StreamEnd::kWhole) {
-    return StreamFailed(request, stream, changed);
+  // The stream's end or the module's failure, then what flash holds.
+  char cause[128] = "the write failed";
+  if (stream.end == StreamEnd::kLong) {
+    snprintf(cause, sizeof cause, "standard input holds more than %llu bytes", static_cast<unsigned long long>(size));
+  } else if (stream.end != StreamEnd::kWhole) {
+    snprintf(cause, sizeof cause, "standard input ended after %llu of %llu bytes%s%s",
+             static_cast<unsigned long long>(stream.arrived), static_cast<unsigned long long>(size),
+             stream.end == StreamEnd::kReadError ? ": " : "",
+             stream.end == StreamEnd::kReadError ? strerror(stream.error) : "");
   }
-  Complain("writing standard input to %s failed", request.partition);
-  return FailedWrite(changed);
+  Complain("%s: %s %s", cause, request.partition,
+           result == kExitIncomplete ? "is incomplete and must be written again" : "was not changed");
+  return result;
 }
 
 int RunWrite(const ToolRequest &request, ProgressStyle style) {

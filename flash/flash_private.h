@@ -46,14 +46,13 @@ struct MemoryChunks {
 };
 int NextMemoryChunk(void *context, uint32_t most, const unsigned char **chunk);
 
-// Writes the source's image at the start of the device at path and erases
-// the rest of it (see image_writer.cpp).  Returns 0 or -1; *changed tells
-// whether anything was erased or written, so that a caller can tell a
-// failure that left flash as it was from one that left the partition
-// holding part of the image.
-int DeviceWriteImage(const char *path, ChunkSource *source, bool *changed);
-// ZQDeviceWrite's work from any source, offset 0: the name's node, the
-// device check, the "Writing from to" line with len, the write.
+// ZQDeviceWrite's work from any source: the name's node, the device check,
+// the "Writing from to" line with len, then the source's image written at
+// the partition's start and the rest of it erased (see image_writer.cpp).
+// Returns 0 or -1; *changed, which the caller sets false, tells whether
+// anything was erased or written, so that a failure that left flash as it
+// was can be told from one that left the partition holding part of the
+// image.
 int PartitionWrite(const char *name, int len, ChunkSource *source, bool *changed);
 int DeviceEraseAll(const char *path);
 

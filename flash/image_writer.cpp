@@ -36,8 +36,7 @@ constexpr uint32_t kRestSpan = 64 * 1024;
 
 // Buffers of one write, released on every way out.
 struct WriteBuffers {
-  unsigned char *chunkAllocation = nullptr;
-  unsigned char *chunk = nullptr;  // page-aligned inside chunkAllocation
+  unsigned char *chunk = nullptr;  // page-aligned
   unsigned char *scratch = nullptr;
   uint32_t scratchSize = 0;  // one erase block, on NOR at least kRestSpan
   unsigned char *spare = nullptr;
@@ -45,7 +44,7 @@ struct WriteBuffers {
   WriteBuffers(const WriteBuffers &) = delete;
   WriteBuffers &operator=(const WriteBuffers &) = delete;
   ~WriteBuffers() {
-    free(chunkAllocation);
+    free(chunk);
     free(scratch);
     free(spare);
   }
@@ -56,11 +55,22 @@ struct WriteBuffers {
 // written straight from the caller's image.
 bool HasSpareArea(const PartitionGeometry &geometry) { return geometry.oobsize != 0; }
 
+// The geometry's sizes are rounded by adding, not dividing: a division by
+// a variable is a call into the C runtime on armhf, whose 600 bytes of
+// code would take what bootguard has left below its budget.
+uint32_t RoundUp(uint32_t length, uint32_t unit) {
+  uint32_t rounded = unit;
+  while (rounded < length) {
+    rounded += unit;
+  }
+  return rounded;
+}
+
 uint32_t ScratchSize(const PartitionGeometry &geometry) {
   if (HasSpareArea(geometry) || geometry.erasesize >= kRestSpan) {
     return geometry.erasesize;
   }
-  return kRestSpan / geometry.erasesize * geometry.erasesize;
+  return RoundUp(kRestSpan - geometry.erasesize + 1, geometry.erasesize);
 }
 
 bool AllocateBuffers(const PartitionGeometry &geometry, WriteBuffers *buffers) {
@@ -72,20 +82,14 @@ bool AllocateBuffers(const PartitionGeometry &geometry, WriteBuffers *buffers) {
   if (!HasSpareArea(geometry)) {
     return true;
   }
-  size_t chunkSize = size_t{geometry.erasesize} + geometry.writesize;
-  buffers->chunkAllocation = static_cast<unsigned char *>(malloc(chunkSize));
-  buffers->spare = static_cast<unsigned char *>(malloc(geometry.oobsize));
-  if (buffers->chunkAllocation == nullptr || buffers->spare == nullptr) {
+  void *chunk = nullptr;
+  if (posix_memalign(&chunk, geometry.writesize, geometry.erasesize) != 0) {
     return false;
   }
-  memset(buffers->chunkAllocation, kErased, chunkSize);
-  uintptr_t address = reinterpret_cast<uintptr_t>(buffers->chunkAllocation);
-  uintptr_t misalignment = address % geometry.writesize;
-  buffers->chunk = buffers->chunkAllocation + (misalignment == 0 ? 0 : geometry.writesize - misalignment);
-  return true;
+  buffers->chunk = static_cast<unsigned char *>(chunk);
+  buffers->spare = static_cast<unsigned char *>(malloc(geometry.oobsize));
+  return buffers->spare != nullptr;
 }
-
-uint32_t RoundUp(uint32_t length, uint32_t unit) { return (length + unit - 1) / unit * unit; }
 
 // How much of a block the compares read first.  A NAND page read costs an
 // eighth of a page program (25 us against 200 us on SLC chips), so reading
@@ -164,10 +168,10 @@ bool WriteChunks(ImageWrite &job, ChunkSource &source) {
     // A chunk is one erase block, so the block tests line up with it.
     const unsigned char *chunk = nullptr;
     int taken = source.next(source.context, geometry.erasesize, &chunk);
-    if (taken <= 0) {
-      if (taken < 0) {
-        return false;
-      }
+    if (taken < 0) {
+      return false;
+    }
+    if (taken == 0) {
       break;
     }
     if (spareArea && !SkipBadBlocks(job)) {
@@ -216,7 +220,7 @@ bool WriteChunks(ImageWrite &job, ChunkSource &source) {
 
   // A short last chunk leaves the position inside its block; the erase-rest
   // pass starts at the block's end.
-  if (lastLength != 0 && lastLength != geometry.erasesize && !lastSame) {
+  if (lastLength != geometry.erasesize && !lastSame) {
     lseek(job.fd, static_cast<off_t>(geometry.erasesize - lastLength), SEEK_CUR);
   }
   return true;
@@ -373,7 +377,16 @@ int NextMemoryChunk(void *context, uint32_t most, const unsigned char **chunk) {
   return static_cast<int>(length);
 }
 
-int DeviceWriteImage(const char *path, ChunkSource *source, bool *changed) {
+int PartitionWrite(const char *name, int len, ChunkSource *source, bool *changed) {
+  const char *path = PartitionNode(name, kForWriting);
+  if (path == nullptr) {
+    return -1;
+  }
+  if (DeviceCheck(path) == 0) {
+    puts("Can't open device for writing!");
+    return -1;
+  }
+  printf("Writing from to %s,offset:%d len:%d\n", name, 0, len);
   ImageWrite job{-1, path, {}, nullptr};
   DeviceHandle device(DeviceOpenWithGeometry(path, &job.geometry));
   if (device.get() < 0) {
@@ -397,20 +410,6 @@ int DeviceWriteImage(const char *path, ChunkSource *source, bool *changed) {
   device.Close();
   sync();
   return 0;
-}
-
-int PartitionWrite(const char *name, int len, ChunkSource *source, bool *changed) {
-  *changed = false;
-  const char *path = PartitionNode(name, kForWriting);
-  if (path == nullptr) {
-    return -1;
-  }
-  if (DeviceCheck(path) == 0) {
-    puts("Can't open device for writing!");
-    return -1;
-  }
-  printf("Writing from to %s,offset:%d len:%d\n", name, 0, len);
-  return DeviceWriteImage(path, source, changed);
 }
 
 int ZQDeviceWrite(const char *name, int offset, const char *data, int len) {

@@ -412,7 +412,7 @@ TEST_F(Streams, CutWholeUnchangedAndLongStreams) {
   const std::string other = Pattern(2 * block, 11);
   Outcome longer = RunToolOnPipe({"write", "--size", std::to_string(other.size()), "rootfs", "-"}, other + "x");
   EXPECT_EQ(longer.status, 3);
-  EXPECT_EQ(longer.err, "bootguard-flash: standard input holds more than the 262144 bytes of --size: rootfs is "
+  EXPECT_EQ(longer.err, "bootguard-flash: standard input holds more than 262144 bytes: rootfs is "
                         "incomplete and must be written again\n");
   EXPECT_TRUE(Bytes(rootfs, block) == other.substr(0, block));
   EXPECT_TRUE(Bytes(rootfs + block, nand.size - block) == after.substr(block)) << "the last block is not written";
@@ -428,8 +428,8 @@ TEST_F(Streams, CutWholeUnchangedAndLongStreams) {
   mtdsim::ClearCounters();
   Outcome sizeless = RunToolOnPipe({"write", "rootfs", "-"}, image);
   EXPECT_EQ(sizeless.status, 2);
-  EXPECT_EQ(sizeless.err, "bootguard-flash: writing from standard input that is no regular file needs --size BYTES "
-                          "(see bootguard-flash --help)\n");
+  EXPECT_EQ(sizeless.err, "bootguard-flash: standard input is no regular file: write needs --size BYTES (see "
+                          "bootguard-flash --help)\n");
   EXPECT_EQ(mtdsim::Stats().opens, 0u);
 }
 
