@@ -127,7 +127,7 @@ int RunFileWrite(const ToolRequest &request, ProgressStyle style) {
     return kExitFailed;
   }
   FormatIncompleteLine(request, line, sizeof line);
-  guard.Retell(line);
+  guard.Retell(line, kExitIncomplete);
   MemoryChunks chunks{reinterpret_cast<const unsigned char *>(image.data()), static_cast<uint32_t>(fileSize)};
   ChunkSource source{NextMemoryChunk, &chunks};
   int status = WriteFromSource(request, style, partitionSize, fileSize, &source);

@@ -127,14 +127,15 @@ class ImageInMemory {
 
 // While in scope, a SIGBUS (a mapped file cut short under the tool) ends
 // the process with line printed on standard error and exit status 1,
-// instead of a bare signal.  line is copied; Retell replaces it.
+// instead of a bare signal.  line is copied; Retell replaces it and the
+// status (3 once the write may have changed flash).
 class MappedFileGuard {
  public:
   explicit MappedFileGuard(const char *line);
   MappedFileGuard(const MappedFileGuard &) = delete;
   MappedFileGuard &operator=(const MappedFileGuard &) = delete;
   ~MappedFileGuard();
-  void Retell(const char *line);
+  void Retell(const char *line, int status);
 };
 
 // The image of a write from standard input, read an erase block at a time

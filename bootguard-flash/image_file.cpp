@@ -203,12 +203,13 @@ bool SameTime(const struct timespec &one, const struct timespec &other) {
 // The guard's line: preformatted, because a signal handler may only write.
 char guardLine[600];
 volatile size_t guardLineLength = 0;
+volatile int guardStatus = kExitFailed;
 struct sigaction previousBusAction {};
 
 void EndOnBusError(int) {
   ssize_t ignored = write(STDERR_FILENO, guardLine, guardLineLength);
   (void)ignored;
-  _exit(kExitFailed);
+  _exit(guardStatus);
 }
 
 }  // namespace
@@ -243,7 +244,7 @@ bool ImageInMemory::FileUnchanged(int fd) const {
 }
 
 MappedFileGuard::MappedFileGuard(const char *line) {
-  Retell(line);
+  Retell(line, kExitFailed);
   struct sigaction action {};
   action.sa_handler = EndOnBusError;
   sigemptyset(&action.sa_mask);
@@ -252,7 +253,8 @@ MappedFileGuard::MappedFileGuard(const char *line) {
 
 MappedFileGuard::~MappedFileGuard() { sigaction(SIGBUS, &previousBusAction, nullptr); }
 
-void MappedFileGuard::Retell(const char *line) {
+void MappedFileGuard::Retell(const char *line, int status) {
+  guardStatus = status;
   guardLineLength = 0;  // a signal in between writes nothing rather than half a line
   int length = snprintf(guardLine, sizeof guardLine, "bootguard-flash: %s\n", line);
   guardLineLength = length < 0 ? 0 : length < static_cast<int>(sizeof guardLine) ? static_cast<size_t>(length)
