@@ -188,7 +188,9 @@ bool WriteChunks(ImageWrite &job, ChunkSource &source) {
     int blockSize = static_cast<int>(geometry.erasesize);
     bool same = BlockAlreadyWritten(job.fd, job.buffers->scratch, static_cast<int>(length), chunk, blockSize,
                                     FirstRead(geometry)) == 1;
-    job.changed = job.changed || !same;
+    // An erase changes flash even when it is refused halfway; one past the
+    // partition's end (an image that does not fit) is refused untouched.
+    job.changed = job.changed || (!same && job.erasePosition < geometry.size);
     for (; job.writePosition > job.erasePosition; job.erasePosition += geometry.erasesize) {
       if (!same && !EraseBlock(job.fd, job.erasePosition, geometry.erasesize)) {
         printf("Erasing mtd failed: %s\n", job.path);
