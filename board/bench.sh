@@ -24,7 +24,7 @@
 # BENCH_FLASH=cfi or spi runs one board only (the chart needs both);
 # BENCH_CASES=unchanged,... runs those cases only; BENCH_PIPE=1 adds a
 # streamed write (the image piped into `write --size BYTES PARTITION -`)
-# to the unchanged case;
+# to the unchanged case; BENCH_PEERS=0 leaves out the mtd-utils tools;
 # BENCH_NO_RUN=1 reads the logs of the last run again.
 #
 # memory: on a camera with little memory (qemu -m 80, the kernel without its
@@ -238,7 +238,7 @@ rows() {
         t = f[2] " " f[3] " " f[4] " " f[5]
         row(f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9], t in held ? held[t] : "failed")
         # the case'"'"'s floor, after its last tool
-        if (i == n || split(c[i + 1], g, " ") && (g[4] != f[4] || g[3] != f[3] || g[2] != f[2])) {
+        if (i == n || split(c[i + 1], g, " ") && (g[5] == "floor" || g[4] != f[4] || g[3] != f[3] || g[2] != f[2])) {
           k = f[2] " " f[3]; unit = program_unit(f[2], W[k])
           blocks = ceil(L[k] / E[k]); pages = ceil(L[k] / unit)
           if (f[4] == "unchanged") { fe = 0; fp = 0 }
@@ -441,6 +441,7 @@ time_bench() {
   local cfi_log="" spi_log="" spi_count_log="" spi_chip="" select=()
   [ -z "${BENCH_CASES:-}" ] || select+=("board.cases=$BENCH_CASES")
   [ -z "${BENCH_PIPE:-}" ] || select+=(board.pipe=1)
+  [ -z "${BENCH_PEERS:-}" ] || select+=("board.peers=$BENCH_PEERS")
   for kind in "${kinds[@]}"; do
     case $kind in
       cfi)

@@ -25,7 +25,9 @@
 #
 # board.cases=a,b,... runs those cases only (default: all five);
 # board.pipe=1 adds to the unchanged case bootguard-flash-pipe, the same
-# write with the image piped in (`cat IMAGE | bootguard-flash write --size`).
+# write with the image piped in (`cat IMAGE | bootguard-flash write --size`);
+# board.peers=0 leaves out the mtd-utils tools (bootguard-flash and the
+# floor only).
 # board.reps=N (default 5) times each case N times and says what the
 # partition holds afterwards; board.count=0 leaves out the counted run,
 # which runs each case once more under mtdcount.so (erases, bytes
@@ -51,6 +53,7 @@ COUNT=${COUNT:-1}
 CASES=$(arg cases | tr ',' ' ')
 CASES=${CASES:-erased other unchanged one-block shorter}
 PIPE=$(arg pipe)
+PEERS=$(arg peers)
 MiB=1048576
 # The SPI NOR chip's last two sectors, beyond every partition (the chip is
 # 64 MiB, the partitions end at 30 MiB).
@@ -182,6 +185,7 @@ run_layout() {
 }
 
 run_kind() {  # tools...
+  [ "$PEERS" != 0 ] || set --
   part=uImage; dev=/dev/mtd6; len=$((3 * MiB)); layout=3M/4M
   run_layout "$@"
   part=rootfs; dev=/dev/mtd7; len=$((3 * MiB)); layout=3M/16M
