@@ -22,13 +22,19 @@
 # runs per case: the CPU time's median and spread (min-max).  Writes the
 # table to board/out/bench-time.txt and the chart to board/bench-time.svg.
 # BENCH_FLASH=cfi or spi runs one board only (the chart needs both);
+# BENCH_CASES=unchanged,... runs those cases only; BENCH_PIPE=1 adds a
+# streamed write (the image piped into `write --size BYTES PARTITION -`)
+# to the unchanged case; BENCH_PEERS=0 leaves out the mtd-utils tools;
 # BENCH_NO_RUN=1 reads the logs of the last run again.
 #
 # memory: on a camera with little memory (qemu -m 80, the kernel without its
 # CMA area), the extra memory each tool needs to write a 16 MiB image held in
 # /tmp and to read 16 MiB, and the largest image in /tmp each writes
 # (guest/membench.sh); "before" is bootguard-flash as it was when it read
-# the whole image into its heap, built from that commit.
+# the whole image into its heap, built from that commit.  BENCH_MEMORY=stream
+# runs instead the streamed writes of an image as large as "rootfs", piped
+# in (memory, erases, programs; a stream cut at half and completed);
+# BOARD_MEMORY sets the camera's memory (default 80 MiB).
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -232,7 +238,7 @@ rows() {
         t = f[2] " " f[3] " " f[4] " " f[5]
         row(f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9], t in held ? held[t] : "failed")
         # the case'"'"'s floor, after its last tool
-        if (i == n || split(c[i + 1], g, " ") && (g[4] != f[4] || g[3] != f[3] || g[2] != f[2])) {
+        if (i == n || split(c[i + 1], g, " ") && (g[5] == "floor" || g[4] != f[4] || g[3] != f[3] || g[2] != f[2])) {
           k = f[2] " " f[3]; unit = program_unit(f[2], W[k])
           blocks = ceil(L[k] / E[k]); pages = ceil(L[k] / unit)
           if (f[4] == "unchanged") { fe = 0; fp = 0 }
@@ -253,6 +259,7 @@ function label(tool) {
   if (tool == "erase+flashcp") return "erase + flashcp -v"
   if (tool == "erase+nandwrite") return "erase + nandwrite"
   if (tool == "cmp+nandwrite") return "cmp || erase+nandwrite"
+  if (tool == "bootguard-flash-pipe") return "bootguard-flash (pipe)"
   return tool
 }
 # Peers that leave the rest of the partition erased whatever it held: they
@@ -309,11 +316,19 @@ report() {  # rows-file facts-file
       }
       printf "  highest: %.3f (%s)\n", worst, worstkey
       print ""
+      for (i = 1; i <= n; i++) {
+        split(line[i], f, " "); key = f[1] " " f[2] " " f[3]
+        if (f[4] != "bootguard-flash-pipe") continue
+        if (!piped++) print "The image piped in (write --size BYTES PARTITION -) against the file, chip time and camera time:"
+        printf "  %-5s %-8s %-10s chip %10.1f ms / %10.1f ms, camera %10.1f ms / %10.1f ms\n", f[1], f[2], f[3],
+          f[12], ourschip[key], f[13], ours[key]
+      }
+      if (piped) print ""
       print "Peers that leave the rest erased whatever it held, with less chip time than bootguard-flash:"
       none = 1
       for (i = 1; i <= n; i++) {
         split(line[i], f, " "); key = f[1] " " f[2] " " f[3]
-        if (!erases_rest(f[4], f[9]) || f[12] >= ourschip[key]) continue
+        if (f[4] ~ /^bootguard-flash/ || !erases_rest(f[4], f[9]) || f[12] >= ourschip[key]) continue
         printf "  %-5s %-8s %-10s %-23s %10.1f ms, ours %10.1f ms (%+.1f ms)\n", f[1], f[2], f[3], label(f[4]), f[12],
           ourschip[key], ourschip[key] - f[12]
         none = 0
@@ -327,7 +342,7 @@ report() {  # rows-file facts-file
       none = 1
       for (i = 1; i <= n; i++) {
         split(line[i], f, " "); key = f[1] " " f[2] " " f[3]
-        if (f[4] == "bootguard-flash" || f[4] == "floor" || erases_rest(f[4], f[9]) || f[12] >= ourschip[key]) continue
+        if (f[4] ~ /^bootguard-flash/ || f[4] == "floor" || erases_rest(f[4], f[9]) || f[12] >= ourschip[key]) continue
         kind = f[1]; k = f[1] " " f[2]
         imageblocks = ceil(L[k] / E[k])
         restread = chip_ms(kind, 0, 0, P[k] - imageblocks * E[k], 0)
@@ -423,20 +438,23 @@ time_bench() {
   local suffix="" kinds=(cfi spi) facts_file rows_file
   [ "${BENCH_CLOCK:-}" != instructions ] || suffix=-instructions
   [ -z "${BENCH_FLASH:-}" ] || kinds=("$BENCH_FLASH")
-  local cfi_log="" spi_log="" spi_count_log="" spi_chip=""
+  local cfi_log="" spi_log="" spi_count_log="" spi_chip="" select=()
+  [ -z "${BENCH_CASES:-}" ] || select+=("board.cases=$BENCH_CASES")
+  [ -z "${BENCH_PIPE:-}" ] || select+=(board.pipe=1)
+  [ -z "${BENCH_PEERS:-}" ] || select+=("board.peers=$BENCH_PEERS")
   for kind in "${kinds[@]}"; do
     case $kind in
       cfi)
         cfi_log=$out/bench-cfi$suffix.log
         log "NAND and CFI NOR: one boot of the cfi board"
-        [ -n "${BENCH_NO_RUN:-}" ] || run_bench cfi "$cfi_log" "" "board.reps=${REPS:-5}"
+        [ -n "${BENCH_NO_RUN:-}" ] || run_bench cfi "$cfi_log" "" "board.reps=${REPS:-5}" "${select[@]}"
         ;;
       spi)
         spi_log=$out/bench-spi$suffix.log spi_count_log=$out/bench-spi-count.log spi_chip=$out/bench-spi-chip.txt
         log "SPI NOR: the times, then the chip's counts from qemu's trace (two boots of the spi board)"
         if [ -z "${BENCH_NO_RUN:-}" ]; then
-          run_bench spi "$spi_log" "" "board.reps=${REPS:-5}" board.count=0
-          run_bench spi "$spi_count_log" "$spi_chip" board.reps=0
+          run_bench spi "$spi_log" "" "board.reps=${REPS:-5}" board.count=0 "${select[@]}"
+          run_bench spi "$spi_count_log" "$spi_chip" board.reps=0 "${select[@]}"
         fi
         ;;
       *) die "unknown flash kind $kind (cfi, spi)" ;;
@@ -473,15 +491,43 @@ build_heap_tool() {
   rm -rf "$source"
 }
 
+# The streamed write's runs (BENCH_MEMORY=stream): memory, and what the
+# chip did, against what the issue's checks require of them.
+stream_report() {
+  local logfile=$1 erase blocks kept run status erases programmed rest holds
+  read -r erase blocks kept < <(marker "$logfile" STREAMBLOCKS)
+  echo "Streamed writes of a $(mib $((blocks * erase))) MiB image into \"rootfs\" ($blocks erase blocks of $((erase / 1024)) KiB),"
+  echo "generated in the camera (seq | head -c) and piped in; qemu -m ${BOARD_MEMORY:-80}, no CMA area, NOR flash."
+  echo "Extra memory: MemAvailable before against the lowest sampled during; the mark: two erase"
+  echo "blocks + 1 MiB = $((2 * erase / 1024 + 1024)) KiB."
+  echo
+  printf '%-10s %7s %12s %10s %14s %14s %14s\n' run status "extra KiB" erases programmed "rest as was" "holds image"
+  marker "$logfile" MEM | while read -r _ command _ before lowest _ _; do
+    run=${command#stream-}
+    read -r status erases programmed rest holds < <(marker "$logfile" STREAM | sed -n "s/^$run //p")
+    printf '%-10s %7s %12s %10s %14s %14s %14s\n' "$run" "$status" $((before - lowest)) "$erases" "$programmed" "$rest" "$holds"
+  done
+  echo
+  echo "The tool's lines (standard error):"
+  marker "$logfile" STREAMLINE | sed 's/^/  /'
+  echo "Expected: whole 0 and the image; again 0, no erase, nothing programmed; cut 3, the rest as it was;"
+  echo "complete 0, the image, erasing at most the $((blocks - kept)) blocks from the cut's end on."
+}
+
 memory_bench() {
-  local logfile=$out/membench.log
-  build_heap_tool
+  local logfile=$out/membench.log mode=${BENCH_MEMORY:-}
+  [ "$mode" = stream ] || build_heap_tool
   build_initrd
   make_blank_nor_image "$nor"
-  BOARD_MEMORY=80 BOARD_MAX_BOOTS=1 BOARD_TIMEOUT=3600 run_machine "$nor" "$logfile" membench cma=0 ||
+  BOARD_MEMORY=${BOARD_MEMORY:-80} BOARD_MAX_BOOTS=1 BOARD_TIMEOUT=3600 \
+    run_machine "$nor" "$logfile" membench cma=0 ${mode:+board.membench=$mode} ||
     die "the memory benchmark boot failed (log: $logfile)"
   grep -q '^@@MEMBENCH-END' "$logfile" || die "the memory benchmark did not finish (log: $logfile)"
   sed -n 's/^@@INFO /warning: /p' "$logfile"
+  if [ "$mode" = stream ]; then
+    stream_report "$logfile"
+    return
+  fi
   echo "Memory on a camera with little memory (qemu -m 80, no CMA area), NOR flash: MemAvailable"
   echo "before the command, the lowest sampled during it, and the extra memory the command took"
   echo

@@ -19,7 +19,7 @@ struct CommandForm {
   const char *arguments;  // for the usage error
 };
 constexpr CommandForm kCommands[] = {
-    {"write", Command::kWrite, 2, 2, "PARTITION FILE"},
+    {"write", Command::kWrite, 2, 2, "[--size BYTES] PARTITION FILE"},
     {"read", Command::kRead, 2, 4, "PARTITION FILE [LENGTH [OFFSET]]"},
     {"erase-env", Command::kEraseEnv, 0, 0, "no arguments"},
     {"invalidate-env", Command::kInvalidateEnv, 0, 0, "no arguments"},
@@ -82,6 +82,23 @@ bool ParseReadNumbers(int count, char **arguments, ToolRequest *request) {
   return true;
 }
 
+// write's --size BYTES, before its arguments: the bytes an image on
+// standard input must have.  Takes the option's two words off the arguments.
+bool ParseWriteSize(int *count, char ***arguments, ToolRequest *request) {
+  if (*count < 2 || strcmp((*arguments)[0], "--size") != 0) {
+    return true;
+  }
+  const char *text = (*arguments)[1];
+  if (!ParseCount(text, &request->length) || request->length == 0) {
+    Complain("--size must be a positive decimal number, not '%s' %s", text, kHint);
+    return false;
+  }
+  request->lengthGiven = true;
+  *count -= 2;
+  *arguments += 2;
+  return true;
+}
+
 // The module's own table decides, by its own prefix rule.
 bool ResolvePartition(const CommandForm &form, ToolRequest *request) {
   bool forReading = form.command == Command::kRead;
@@ -96,6 +113,9 @@ bool ResolvePartition(const CommandForm &form, ToolRequest *request) {
 }
 
 bool ParseArguments(const CommandForm &form, int count, char **arguments, ToolRequest *request) {
+  if (form.command == Command::kWrite && !ParseWriteSize(&count, &arguments, request)) {
+    return false;
+  }
   if (count < form.minArguments || count > form.maxArguments) {
     Complain("%s takes %s %s", form.word, form.arguments, kHint);
     return false;
@@ -106,6 +126,10 @@ bool ParseArguments(const CommandForm &form, int count, char **arguments, ToolRe
   request->partition = arguments[0];
   request->file = arguments[1];
   if (form.command == Command::kRead && !ParseReadNumbers(count, arguments, request)) {
+    return false;
+  }
+  if (form.command == Command::kWrite && request->lengthGiven && strcmp(request->file, "-") != 0) {
+    Complain("--size is for an image on standard input (FILE -) %s", kHint);
     return false;
   }
   return ResolvePartition(form, request);
@@ -154,34 +178,34 @@ void PrintHelp(FILE *out) {
   fprintf(out,
           "Usage: bootguard-flash [--progress | --quiet] COMMAND [ARGUMENT...]\n"
           "\n"
-          "  write PARTITION FILE                   FILE whole, as the partition's image\n"
-          "  read PARTITION FILE [LENGTH [OFFSET]]  LENGTH bytes (default: the partition's\n"
-          "                                         size) from OFFSET (default 0) into\n"
-          "                                         FILE; FILE - is standard output\n"
-          "  erase-env                              erase the whole \"uenv\" partition\n"
-          "  invalidate-env                         zero the stored environment's CRC field\n"
+          "  write PARTITION FILE     FILE as the partition's image\n"
+          "  write [--size BYTES] PARTITION -\n"
+          "                           the image from standard input, BYTES long\n"
+          "                           (default: standard input's size, if a file)\n"
+          "  read PARTITION FILE [LENGTH [OFFSET]]\n"
+          "                           LENGTH bytes (default: all) from OFFSET\n"
+          "                           (default 0) into FILE; - is standard output\n"
+          "  erase-env                erase the whole \"uenv\" partition\n"
+          "  invalidate-env           zero the stored environment's CRC field\n"
           "  --help | --version\n"
-          "\n"
-          "Options, before the command:\n"
-          "  --progress  a line per whole-percent change on standard error, for logs\n"
-          "  --quiet     no progress, even on a terminal (where it is one line redrawn)\n"
+          "Options, before the command: --progress, a line per whole-percent change\n"
+          "on standard error; --quiet, no progress even on a terminal.\n"
           "\n"
           "write takes: %s\n"
           "read takes:  %s\n"
           "A name matches when it starts with one of these: rootfs2 is rootfs.\n"
           "\n"
-          "A write starts at the partition's first byte and leaves the rest of the\n"
-          "partition erased; blocks that already hold the image are not rewritten, bad\n"
-          "blocks are skipped and every written block is read back.  The file is\n"
-          "checked against the partition's size and brought whole into memory before\n"
-          "flash is touched; a file in /tmp is used where it lies, with no second copy.\n"
-          "A file changed while it is written leaves the partition incomplete: exit 1.\n"
-          "The flash module's own lines go to standard output, this tool's to standard\n"
-          "error.\n"
+          "A write skips bad blocks and blocks that already hold the image, reads\n"
+          "back what it writes and erases the rest of the partition.  FILE is read\n"
+          "whole first (in /tmp it is used where it lies); standard input is written\n"
+          "as it arrives, a block at a time, and a stream cut short or longer than\n"
+          "BYTES leaves the rest as it was and fails.  The same stream again\n"
+          "completes the write:\n"
+          "    set -o pipefail\n"
+          "    wget -O- \"$url\" | bootguard-flash write --size $n rootfs -\n"
+          "    tar -xOf update.tar rootfs.img | bootguard-flash write --size $n rootfs -\n"
           "\n"
-          "Exit status: 0 success; 1 the operation failed (file missing, empty or too\n"
-          "big, read past the partition's end, device or flash failure); 2 usage error\n"
-          "(unknown command or option, wrong argument count, LENGTH or OFFSET not a\n"
-          "non-negative decimal number, unknown partition name).\n",
+          "Exit status: 0 success; 1 the operation failed (a write: flash unchanged);\n"
+          "2 usage error; 3 a write failed after changing flash: write it again.\n",
           writeNames, readNames);
 }

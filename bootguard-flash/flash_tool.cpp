@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "flash_private.h"
@@ -90,7 +91,21 @@ void FormatIncompleteLine(const ToolRequest &request, char *line, size_t size) {
            request.file, request.partition);
 }
 
-int RunWrite(const ToolRequest &request, ProgressStyle style) {
+// Writes the source's image of length bytes with its progress shown.
+// Returns the exit status: 0, or, when the module failed, 3 when it had
+// changed flash by then and 1 when not.
+int WriteFromSource(const ToolRequest &request, ProgressStyle style, uint32_t partitionSize, uint64_t length,
+                    ChunkSource *source) {
+  bool changed = false;
+  if (WithProgress(style, partitionSize, kWriteScale, [&] {
+        return PartitionWrite(request.partition, static_cast<int>(length), source, &changed);
+      })) {
+    return kExitSuccess;
+  }
+  return changed ? kExitIncomplete : kExitFailed;
+}
+
+int RunFileWrite(const ToolRequest &request, ProgressStyle style) {
   uint64_t fileSize = 0;
   ScopedFd file(OpenImageFile(request.file, &fileSize));
   if (file.get() < 0) {
@@ -112,20 +127,73 @@ int RunWrite(const ToolRequest &request, ProgressStyle style) {
     return kExitFailed;
   }
   FormatIncompleteLine(request, line, sizeof line);
-  guard.Retell(line);
-  int length = static_cast<int>(fileSize);
-  if (!WithProgress(style, partitionSize, kWriteScale,
-                    [&] { return ZQDeviceWrite(request.partition, 0, image.data(), length); })) {
+  guard.Retell(line, kExitIncomplete);
+  MemoryChunks chunks{reinterpret_cast<const unsigned char *>(image.data()), static_cast<uint32_t>(fileSize)};
+  ChunkSource source{NextMemoryChunk, &chunks};
+  int status = WriteFromSource(request, style, partitionSize, fileSize, &source);
+  if (status != kExitSuccess) {
     Complain("writing '%s' to %s failed", request.file, request.partition);
-    return kExitFailed;
+    return status;
   }
   // The partition holds what the mapping held; a file written to in place
   // meanwhile may have given it a mix of two images.
   if (image.mapped() && !image.FileUnchanged(file.get())) {
     Complain("%s", line);
-    return kExitFailed;
+    return kExitIncomplete;
   }
   return kExitSuccess;
+}
+
+// The image arrives on standard input while the partition is written, an
+// erase block at a time: a download or an archive's member needs no copy
+// in memory.  Its size is --size, or the rest of standard input when that
+// is a regular file; a pipe gives none, and without one a stream cut short
+// could not be told from a whole image: a usage error.
+int RunStreamWrite(const ToolRequest &request, ProgressStyle style) {
+  uint64_t size = request.length;
+  struct stat status {};
+  if (!request.lengthGiven) {
+    off_t position = lseek(STDIN_FILENO, 0, SEEK_CUR);
+    if (position < 0 || fstat(STDIN_FILENO, &status) != 0 || !S_ISREG(status.st_mode)) {
+      Complain("standard input is no regular file: write needs --size BYTES (see bootguard-flash --help)");
+      return kExitUsage;
+    }
+    size = static_cast<uint64_t>(status.st_size > position ? status.st_size - position : 0);
+  }
+  uint32_t partitionSize = 0;
+  uint32_t eraseSize = 0;
+  if (!ProbePartition(request.partition, request.node, &partitionSize, &eraseSize) ||
+      !ImageFits(request, size, partitionSize)) {
+    return kExitFailed;
+  }
+  HeapBuffer block(malloc(eraseSize));
+  if (size == 0 || block.get() == nullptr) {
+    Complain(size == 0 ? "standard input is empty" : "no memory for one erase block");
+    return kExitFailed;
+  }
+  StreamChunks stream{STDIN_FILENO, size, reinterpret_cast<unsigned char *>(block.get()), eraseSize};
+  ChunkSource source{NextStreamChunk, &stream};
+  int result = WriteFromSource(request, style, partitionSize, size, &source);
+  if (result == kExitSuccess) {
+    return result;
+  }
+  // The stream's end or the module's failure, then what flash holds.
+  char cause[128] = "the write failed";
+  if (stream.end == StreamEnd::kLong) {
+    snprintf(cause, sizeof cause, "standard input holds more than %llu bytes", static_cast<unsigned long long>(size));
+  } else if (stream.end != StreamEnd::kWhole) {
+    snprintf(cause, sizeof cause, "standard input ended after %llu of %llu bytes%s%s",
+             static_cast<unsigned long long>(stream.arrived), static_cast<unsigned long long>(size),
+             stream.end == StreamEnd::kReadError ? ": " : "",
+             stream.end == StreamEnd::kReadError ? strerror(stream.error) : "");
+  }
+  Complain("%s: %s %s", cause, request.partition,
+           result == kExitIncomplete ? "is incomplete and must be written again" : "was not changed");
+  return result;
+}
+
+int RunWrite(const ToolRequest &request, ProgressStyle style) {
+  return strcmp(request.file, "-") == 0 ? RunStreamWrite(request, style) : RunFileWrite(request, style);
 }
 
 // The partition is read an erase block at a time, so that a read needs

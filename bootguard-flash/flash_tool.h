@@ -17,6 +17,9 @@
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailed = 1;  // the operation failed: file, device, flash
 constexpr int kExitUsage = 2;   // the command line itself is wrong
+// A write failed after it had changed flash: the partition holds part of
+// the image and must be written again.  (1 after a write: flash unchanged.)
+constexpr int kExitIncomplete = 3;
 
 // Runs one command line (argv[0] is the program's name); returns the exit
 // status.
@@ -37,9 +40,9 @@ struct ToolRequest {
   ProgressMode progress = ProgressMode::kAuto;
   const char *partition = nullptr;  // as the user gave it (matched by prefix)
   const char *node = nullptr;       // its device node, from the module's table
-  const char *file = nullptr;
-  bool lengthGiven = false;
-  uint64_t length = 0;  // saturated at UINT64_MAX: a huge number is past the end
+  const char *file = nullptr;  // "-": standard input for write, output for read
+  bool lengthGiven = false;    // read's LENGTH, write's --size
+  uint64_t length = 0;         // saturated at UINT64_MAX: a huge number is past the end
   uint64_t offset = 0;
 };
 
@@ -124,15 +127,34 @@ class ImageInMemory {
 
 // While in scope, a SIGBUS (a mapped file cut short under the tool) ends
 // the process with line printed on standard error and exit status 1,
-// instead of a bare signal.  line is copied; Retell replaces it.
+// instead of a bare signal.  line is copied; Retell replaces it and the
+// status (3 once the write may have changed flash).
 class MappedFileGuard {
  public:
   explicit MappedFileGuard(const char *line);
   MappedFileGuard(const MappedFileGuard &) = delete;
   MappedFileGuard &operator=(const MappedFileGuard &) = delete;
   ~MappedFileGuard();
-  void Retell(const char *line);
+  void Retell(const char *line, int status);
 };
+
+// The image of a write from standard input, read an erase block at a time
+// while the write goes on (a ChunkSource of the flash module): memory for
+// one block, whatever the image's size.  The image is the first size bytes
+// of the stream, and only when the stream holds exactly that many: the
+// chunk that completes the image is given only once a read one byte ahead
+// found the stream's end.
+enum class StreamEnd { kWhole, kShort, kLong, kReadError };
+struct StreamChunks {
+  int fd;
+  uint64_t size;         // the bytes the image must have
+  unsigned char *block;  // the chunk's bytes: one erase block
+  uint32_t blockSize;
+  uint64_t arrived = 0;  // bytes read so far
+  StreamEnd end = StreamEnd::kWhole;
+  int error = 0;  // errno of a failed read
+};
+int NextStreamChunk(void *context, uint32_t most, const unsigned char **chunk);
 
 // Where a read's data goes, piece by piece: FILE, created or truncated
 // when the first piece arrives, or standard output for "-".

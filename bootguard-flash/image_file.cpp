@@ -66,6 +66,38 @@ bool WriteStandardOutput(const char *data, size_t size) {
 
 }  // namespace
 
+int NextStreamChunk(void *context, uint32_t most, const unsigned char **chunk) {
+  auto *stream = static_cast<StreamChunks *>(context);
+  uint64_t left = stream->size - stream->arrived;
+  if (left == 0) {
+    return 0;
+  }
+  uint32_t length = most < stream->blockSize ? most : stream->blockSize;
+  length = left < length ? static_cast<uint32_t>(left) : length;
+  ssize_t got = ReadFully(stream->fd, reinterpret_cast<char *>(stream->block), length);
+  if (got < 0) {
+    stream->end = StreamEnd::kReadError;
+    stream->error = errno;
+    return -1;
+  }
+  stream->arrived += static_cast<uint64_t>(got);
+  if (static_cast<uint32_t>(got) < length) {
+    stream->end = StreamEnd::kShort;
+    return -1;
+  }
+  if (stream->arrived == stream->size) {
+    char extra = 0;
+    ssize_t more = ReadFully(stream->fd, &extra, 1);
+    if (more != 0) {
+      stream->end = more < 0 ? StreamEnd::kReadError : StreamEnd::kLong;
+      stream->error = errno;
+      return -1;
+    }
+  }
+  *chunk = stream->block;
+  return static_cast<int>(length);
+}
+
 bool ScopedFd::Close() {
   if (fd_ < 0) {
     return true;
@@ -171,12 +203,13 @@ bool SameTime(const struct timespec &one, const struct timespec &other) {
 // The guard's line: preformatted, because a signal handler may only write.
 char guardLine[600];
 volatile size_t guardLineLength = 0;
+volatile int guardStatus = kExitFailed;
 struct sigaction previousBusAction {};
 
 void EndOnBusError(int) {
   ssize_t ignored = write(STDERR_FILENO, guardLine, guardLineLength);
   (void)ignored;
-  _exit(kExitFailed);
+  _exit(guardStatus);
 }
 
 }  // namespace
@@ -211,7 +244,7 @@ bool ImageInMemory::FileUnchanged(int fd) const {
 }
 
 MappedFileGuard::MappedFileGuard(const char *line) {
-  Retell(line);
+  Retell(line, kExitFailed);
   struct sigaction action {};
   action.sa_handler = EndOnBusError;
   sigemptyset(&action.sa_mask);
@@ -220,7 +253,8 @@ MappedFileGuard::MappedFileGuard(const char *line) {
 
 MappedFileGuard::~MappedFileGuard() { sigaction(SIGBUS, &previousBusAction, nullptr); }
 
-void MappedFileGuard::Retell(const char *line) {
+void MappedFileGuard::Retell(const char *line, int status) {
+  guardStatus = status;
   guardLineLength = 0;  // a signal in between writes nothing rather than half a line
   int length = snprintf(guardLine, sizeof guardLine, "bootguard-flash: %s\n", line);
   guardLineLength = length < 0 ? 0 : length < static_cast<int>(sizeof guardLine) ? static_cast<size_t>(length)

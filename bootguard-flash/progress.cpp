@@ -35,13 +35,40 @@ double MonotonicSeconds() {
 
 uint64_t DoneBytes(uint64_t total, int percent) { return total * static_cast<uint64_t>(percent) / kFullPercent; }
 
+// A byte count as a double, converted in two 32-bit halves by the FPU: a
+// conversion of all 64 bits at once would link the C runtime's software
+// floating point, over 1 KiB of code on armhf.
+double ByteCount(uint64_t bytes) {
+  constexpr double kHighUnit = 4294967296.0;
+  return static_cast<double>(static_cast<uint32_t>(bytes >> 32)) * kHighUnit +
+         static_cast<double>(static_cast<uint32_t>(bytes));
+}
+
+// "512 B" below a KiB, else "1.5 KiB", "16.0 MiB", ...: bytes may be a
+// fraction (a rate).
+void FormatBytes(char *out, size_t size, double bytes) {
+  const auto step = static_cast<double>(kUnitStep);
+  if (bytes < step) {
+    snprintf(out, size, "%u B", static_cast<unsigned>(bytes));
+    return;
+  }
+  static const char *const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+  double value = bytes / step;
+  size_t unit = 0;
+  while (value >= step && unit + 1 < sizeof kUnits / sizeof kUnits[0]) {
+    value /= step;
+    ++unit;
+  }
+  snprintf(out, size, "%.1f %s", value, kUnits[unit]);
+}
+
 void FormatRate(char *out, size_t size, uint64_t done, double seconds) {
   if (seconds < kShortestRatedSeconds) {
     snprintf(out, size, "--");
     return;
   }
   char rate[32];
-  FormatSize(rate, sizeof rate, static_cast<uint64_t>(static_cast<double>(done) / seconds));
+  FormatBytes(rate, sizeof rate, ByteCount(done) / seconds);
   snprintf(out, size, "%s/s", rate);
 }
 
@@ -117,20 +144,7 @@ ProgressRoute::~ProgressRoute() {
   routedSink = nullptr;
 }
 
-void FormatSize(char *out, size_t size, uint64_t bytes) {
-  if (bytes < kUnitStep) {
-    snprintf(out, size, "%u B", static_cast<unsigned>(bytes));
-    return;
-  }
-  static const char *const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
-  double value = static_cast<double>(bytes) / static_cast<double>(kUnitStep);
-  size_t unit = 0;
-  while (value >= static_cast<double>(kUnitStep) && unit + 1 < sizeof kUnits / sizeof kUnits[0]) {
-    value /= static_cast<double>(kUnitStep);
-    ++unit;
-  }
-  snprintf(out, size, "%.1f %s", value, kUnits[unit]);
-}
+void FormatSize(char *out, size_t size, uint64_t bytes) { FormatBytes(out, size, ByteCount(bytes)); }
 
 void FormatProgressBar(char *out, size_t size, int percent, uint64_t done, uint64_t total, double seconds) {
   char bar[kBarCells + 1];

@@ -27,7 +27,33 @@ int DeviceCheck(const char *path);
 int DeviceOpenWithGeometry(const char *path, PartitionGeometry *geometry);
 
 int DeviceReadImage(void *buf, int offset, int len, const char *path);
-int DeviceWriteImage(const char *data, int offset, int len, const char *path);
+
+// Where a write's image comes from, a chunk at a time: a buffer in memory,
+// or a stream read while the write goes on.  next gives the chunk of at
+// most `most` bytes that follows: its length, 0 at the image's end, or -1
+// when the source fails (it keeps why).  Every chunk but the last is `most`
+// bytes long, so that chunks line up with erase blocks.  A chunk stays
+// valid until the next call.
+struct ChunkSource {
+  int (*next)(void *context, uint32_t most, const unsigned char **chunk);
+  void *context;
+};
+
+// An image whole in memory as a chunk source.
+struct MemoryChunks {
+  const unsigned char *cursor;
+  uint32_t remaining;
+};
+int NextMemoryChunk(void *context, uint32_t most, const unsigned char **chunk);
+
+// ZQDeviceWrite's work from any source: the name's node, the device check,
+// the "Writing from to" line with len, then the source's image written at
+// the partition's start and the rest of it erased (see image_writer.cpp).
+// Returns 0 or -1; *changed, which the caller sets false, tells whether
+// anything was erased or written, so that a failure that left flash as it
+// was can be told from one that left the partition holding part of the
+// image.
+int PartitionWrite(const char *name, int len, ChunkSource *source, bool *changed);
 int DeviceEraseAll(const char *path);
 
 // True when the spare area marks the erase block at start bad (the line

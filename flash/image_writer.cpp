@@ -36,8 +36,7 @@ constexpr uint32_t kRestSpan = 64 * 1024;
 
 // Buffers of one write, released on every way out.
 struct WriteBuffers {
-  unsigned char *chunkAllocation = nullptr;
-  unsigned char *chunk = nullptr;  // page-aligned inside chunkAllocation
+  unsigned char *chunk = nullptr;  // page-aligned
   unsigned char *scratch = nullptr;
   uint32_t scratchSize = 0;  // one erase block, on NOR at least kRestSpan
   unsigned char *spare = nullptr;
@@ -45,7 +44,7 @@ struct WriteBuffers {
   WriteBuffers(const WriteBuffers &) = delete;
   WriteBuffers &operator=(const WriteBuffers &) = delete;
   ~WriteBuffers() {
-    free(chunkAllocation);
+    free(chunk);
     free(scratch);
     free(spare);
   }
@@ -56,11 +55,22 @@ struct WriteBuffers {
 // written straight from the caller's image.
 bool HasSpareArea(const PartitionGeometry &geometry) { return geometry.oobsize != 0; }
 
+// The geometry's sizes are rounded by adding, not dividing: a division by
+// a variable is a call into the C runtime on armhf, whose 600 bytes of
+// code would take what bootguard has left below its budget.
+uint32_t RoundUp(uint32_t length, uint32_t unit) {
+  uint32_t rounded = unit;
+  while (rounded < length) {
+    rounded += unit;
+  }
+  return rounded;
+}
+
 uint32_t ScratchSize(const PartitionGeometry &geometry) {
   if (HasSpareArea(geometry) || geometry.erasesize >= kRestSpan) {
     return geometry.erasesize;
   }
-  return kRestSpan / geometry.erasesize * geometry.erasesize;
+  return RoundUp(kRestSpan - geometry.erasesize + 1, geometry.erasesize);
 }
 
 bool AllocateBuffers(const PartitionGeometry &geometry, WriteBuffers *buffers) {
@@ -72,20 +82,14 @@ bool AllocateBuffers(const PartitionGeometry &geometry, WriteBuffers *buffers) {
   if (!HasSpareArea(geometry)) {
     return true;
   }
-  size_t chunkSize = size_t{geometry.erasesize} + geometry.writesize;
-  buffers->chunkAllocation = static_cast<unsigned char *>(malloc(chunkSize));
-  buffers->spare = static_cast<unsigned char *>(malloc(geometry.oobsize));
-  if (buffers->chunkAllocation == nullptr || buffers->spare == nullptr) {
+  void *chunk = nullptr;
+  if (posix_memalign(&chunk, geometry.writesize, geometry.erasesize) != 0) {
     return false;
   }
-  memset(buffers->chunkAllocation, kErased, chunkSize);
-  uintptr_t address = reinterpret_cast<uintptr_t>(buffers->chunkAllocation);
-  uintptr_t misalignment = address % geometry.writesize;
-  buffers->chunk = buffers->chunkAllocation + (misalignment == 0 ? 0 : geometry.writesize - misalignment);
-  return true;
+  buffers->chunk = static_cast<unsigned char *>(chunk);
+  buffers->spare = static_cast<unsigned char *>(malloc(geometry.oobsize));
+  return buffers->spare != nullptr;
 }
-
-uint32_t RoundUp(uint32_t length, uint32_t unit) { return (length + unit - 1) / unit * unit; }
 
 // How much of a block the compares read first.  A NAND page read costs an
 // eighth of a page program (25 us against 200 us on SLC chips), so reading
@@ -132,45 +136,61 @@ struct ImageWrite {
   WriteBuffers *buffers;
   uint32_t erasePosition = 0;  // first erase block not yet dealt with
   uint32_t writePosition = 0;  // end of what the image has claimed so far
+  bool changed = false;        // something was erased or written
 };
 
-// Walks the image chunk by chunk: test block, take chunk, compare, erase,
-// write, report, verify.  Leaves the file position at erasePosition.
-bool WriteChunks(ImageWrite &job, const unsigned char *image, int len) {
+// Moves past the bad blocks at the position, so that a chunk lands in the
+// next good block.
+bool SkipBadBlocks(ImageWrite &job) {
+  const PartitionGeometry &geometry = job.geometry;
+  while (BlockIsBad(job.fd, job.path, job.erasePosition, job.buffers->spare, geometry.oobsize)) {
+    if (lseek(job.fd, static_cast<off_t>(geometry.erasesize), SEEK_CUR) < 0) {
+      puts("lseek failed.");
+      return false;
+    }
+    job.erasePosition += geometry.erasesize;
+    job.writePosition += geometry.erasesize;
+  }
+  return true;
+}
+
+// Walks the source's image chunk by chunk: take chunk, test block, compare,
+// erase, write, report, verify.  A chunk is taken before its block is
+// tested, so that the block after the image is not tested here: the
+// erase-rest pass does that.  Leaves the file position at erasePosition.
+bool WriteChunks(ImageWrite &job, ChunkSource &source) {
   const PartitionGeometry &geometry = job.geometry;
   const bool spareArea = HasSpareArea(geometry);
-  const unsigned char *cursor = image;
-  int remaining = len;
   uint32_t lastLength = 0;
   bool lastSame = false;
 
-  while (remaining > 0) {
-    if (spareArea && BlockIsBad(job.fd, job.path, job.erasePosition, job.buffers->spare, geometry.oobsize)) {
-      if (lseek(job.fd, static_cast<off_t>(geometry.erasesize), SEEK_CUR) < 0) {
-        puts("lseek failed.");
-        return false;
-      }
-      job.erasePosition += geometry.erasesize;
-      job.writePosition += geometry.erasesize;
-      continue;
-    }
-
+  for (;;) {
     // A chunk is one erase block, so the block tests line up with it.
-    uint32_t length = static_cast<uint32_t>(remaining) < geometry.erasesize ? static_cast<uint32_t>(remaining)
-                                                                            : geometry.erasesize;
-    const unsigned char *chunk = cursor;
+    const unsigned char *chunk = nullptr;
+    int taken = source.next(source.context, geometry.erasesize, &chunk);
+    if (taken < 0) {
+      return false;
+    }
+    if (taken == 0) {
+      break;
+    }
+    if (spareArea && !SkipBadBlocks(job)) {
+      return false;
+    }
+    uint32_t length = static_cast<uint32_t>(taken);
     if (spareArea) {
-      memcpy(job.buffers->chunk, cursor, length);
+      memcpy(job.buffers->chunk, chunk, length);
       memset(job.buffers->chunk + length, kErased, RoundUp(length, geometry.writesize) - length);
       chunk = job.buffers->chunk;
     }
-    cursor += length;
     job.writePosition += length;
-    remaining -= static_cast<int>(length);
 
     int blockSize = static_cast<int>(geometry.erasesize);
     bool same = BlockAlreadyWritten(job.fd, job.buffers->scratch, static_cast<int>(length), chunk, blockSize,
                                     FirstRead(geometry)) == 1;
+    // An erase changes flash even when it is refused halfway; one past the
+    // partition's end (an image that does not fit) is refused untouched.
+    job.changed = job.changed || (!same && job.erasePosition < geometry.size);
     for (; job.writePosition > job.erasePosition; job.erasePosition += geometry.erasesize) {
       if (!same && !EraseBlock(job.fd, job.erasePosition, geometry.erasesize)) {
         printf("Erasing mtd failed: %s\n", job.path);
@@ -350,8 +370,25 @@ int BlockNeedsErase(int fd, unsigned char *scratch, int blocksize, int first) {
   return 0;
 }
 
-int DeviceWriteImage(const char *data, int offset, int len, const char *path) {
-  (void)offset;  // the image always starts at the partition's first byte
+int NextMemoryChunk(void *context, uint32_t most, const unsigned char **chunk) {
+  auto *image = static_cast<MemoryChunks *>(context);
+  uint32_t length = image->remaining < most ? image->remaining : most;
+  *chunk = image->cursor;
+  image->cursor += length;
+  image->remaining -= length;
+  return static_cast<int>(length);
+}
+
+int PartitionWrite(const char *name, int len, ChunkSource *source, bool *changed) {
+  const char *path = PartitionNode(name, kForWriting);
+  if (path == nullptr) {
+    return -1;
+  }
+  if (DeviceCheck(path) == 0) {
+    puts("Can't open device for writing!");
+    return -1;
+  }
+  printf("Writing from to %s,offset:%d len:%d\n", name, 0, len);
   ImageWrite job{-1, path, {}, nullptr};
   DeviceHandle device(DeviceOpenWithGeometry(path, &job.geometry));
   if (device.get() < 0) {
@@ -364,9 +401,13 @@ int DeviceWriteImage(const char *data, int offset, int len, const char *path) {
   }
   job.fd = device.get();
   job.buffers = &buffers;
-  if (!WriteChunks(job, reinterpret_cast<const unsigned char *>(data), len)) {
+  bool written = WriteChunks(job, *source);
+  *changed = job.changed;
+  if (!written) {
     return -1;
   }
+  // Only a whole image is followed by the erase of the rest: after a
+  // source that failed, the blocks past what arrived keep what they held.
   EraseRest(job);
   device.Close();
   sync();
@@ -379,14 +420,8 @@ int ZQDeviceWrite(const char *name, int offset, const char *data, int len) {
   if (name == nullptr || data == nullptr || len <= 0 || offset != 0) {
     return -1;
   }
-  const char *path = PartitionNode(name, kForWriting);
-  if (path == nullptr) {
-    return -1;
-  }
-  if (DeviceCheck(path) == 0) {
-    puts("Can't open device for writing!");
-    return -1;
-  }
-  printf("Writing from to %s,offset:%d len:%d\n", name, offset, len);
-  return DeviceWriteImage(data, offset, len, path);
+  MemoryChunks image{reinterpret_cast<const unsigned char *>(data), static_cast<uint32_t>(len)};
+  ChunkSource source{NextMemoryChunk, &image};
+  bool changed = false;
+  return PartitionWrite(name, len, &source, &changed);
 }

@@ -81,8 +81,13 @@ const char *WritableNode(const char *name);
 // The node names of the table, by row.
 extern const char *const kPartitionNames[7];
 
-// ZQDeviceWrite(name, 0, image, len) on the partition at name's node.
-Prediction PredictWrite(const Partition &partition, const char *name, const uint8_t *image, uint32_t len);
+// ZQDeviceWrite(name, 0, image, len) on the partition at name's node; with
+// failingChunk, a write from a source that fails when asked for that chunk
+// (counted from 0; the one after the last is the stream's end): the chunks
+// before it are laid, the rest of the partition keeps what it held, and
+// the write fails.
+Prediction PredictWrite(const Partition &partition, const char *name, const uint8_t *image, uint32_t len,
+                        uint32_t failingChunk = UINT32_MAX);
 // ZQDeviceEraseBootEnv on the partition.
 Prediction PredictEraseAll(const Partition &partition);
 

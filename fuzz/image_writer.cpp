@@ -14,6 +14,9 @@
 //         near copy differs (bits 4-6), bad (bits 6 and 7 set, NAND)
 //   then  up to four stretches of the image, three bytes each: kind, place,
 //         length (erased bytes, zeros, a clean marker, input bytes)
+//   last  when its top three bits are set, the image comes from a source
+//         that fails when asked for chunk (bits 0-4), as a stream that
+//         ended early or went on past its size (the chunk after the last)
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -22,6 +25,7 @@
 
 #include "flash_cases.h"
 #include "flash_model.h"
+#include "flash_private.h"
 #include "fuzz_support.h"
 #include "zqdevice.h"
 
@@ -81,6 +85,18 @@ mtdsim::Bytes Layout(const mtdsim::Bytes &image, const fuzz::Partition &partitio
   return layout;
 }
 
+// The caller's image as a source that fails when asked for a given chunk.
+struct CutSource {
+  MemoryChunks image;
+  uint32_t chunksLeft;
+};
+int NextCutChunk(void *context, uint32_t most, const unsigned char **chunk) {
+  auto *cut = static_cast<CutSource *>(context);
+  if (cut->chunksLeft == 0) return -1;
+  --cut->chunksLeft;
+  return NextMemoryChunk(&cut->image, most, chunk);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -125,7 +141,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (!partition.present) {
     mtdsim::AddDevice(otherNode, g, partition.prior.data());
   }
-  const fuzz::Prediction want = fuzz::PredictWrite(partition, name.c_str(), image.data(), len);
+  const uint8_t last = size > 0 ? data[size - 1] : 0;
+  const bool fromSource = (last & 0xE0) == 0xE0;
+  const uint32_t failingChunk = fromSource ? last & 0x1F : UINT32_MAX;
+  const fuzz::Prediction want = fuzz::PredictWrite(partition, name.c_str(), image.data(), len, failingChunk);
 
   // The image is the caller's buffer: exactly its length is addressable
   // (recycled.h), so reading past it is caught.
@@ -133,14 +152,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::BeginCapture();
   const int freeBefore = fuzz::LowestFreeDescriptor();
   fuzz::Observation got;
-  got.result = ZQDeviceWrite(name.c_str(), 0, reinterpret_cast<const char *>(image.data()), static_cast<int>(len));
+  bool changed = false;
+  if (fromSource) {
+    CutSource cut{{image.data(), len}, failingChunk};
+    ChunkSource source{NextCutChunk, &cut};
+    got.result = PartitionWrite(name.c_str(), static_cast<int>(len), &source, &changed);
+  } else {
+    got.result = ZQDeviceWrite(name.c_str(), 0, reinterpret_cast<const char *>(image.data()), static_cast<int>(len));
+  }
   got.output = fuzz::EndCapture();
   ZQDeviceSetCallback(nullptr);
   got.progress = fuzz::TakeProgress();
   got.counters = mtdsim::Stats();
   got.content = partition.present ? mtdsim::Content(partition.node) : nullptr;
   if (fuzz::LowestFreeDescriptor() != freeBefore) fuzz::Broken("ZQDeviceWrite left a descriptor open");
-  fuzz::CheckCall("ZQDeviceWrite", partition, want, got, fuzz::WriterFaultLine(partition.fault.kind));
+  fuzz::CheckCall(fromSource ? "PartitionWrite" : "ZQDeviceWrite", partition, want, got,
+                  fuzz::WriterFaultLine(partition.fault.kind));
+  // A failed write from a source says whether it had changed flash: a
+  // caller tells "write it again" from "nothing happened" by it.
+  if (fromSource && want.result == -1 && partition.fault.kind == fuzz::FaultKind::kNone &&
+      changed != (want.erases > 0)) {
+    fuzz::Broken("PartitionWrite: changed=%d after %llu erases", changed, static_cast<unsigned long long>(want.erases));
+  }
   if (!partition.present && memcmp(mtdsim::Content(otherNode), partition.prior.data(), g.size) != 0) {
     fuzz::Broken("ZQDeviceWrite(%s) changed %s", name.c_str(), otherNode);
   }

@@ -23,6 +23,11 @@
 # 1 MiB longer (the shorter image must leave the rest erased; not where the
 # image fills the partition).
 #
+# board.cases=a,b,... runs those cases only (default: all five);
+# board.pipe=1 adds to the unchanged case bootguard-flash-pipe, the same
+# write with the image piped in (`cat IMAGE | bootguard-flash write --size`);
+# board.peers=0 leaves out the mtd-utils tools (bootguard-flash and the
+# floor only).
 # board.reps=N (default 5) times each case N times and says what the
 # partition holds afterwards; board.count=0 leaves out the counted run,
 # which runs each case once more under mtdcount.so (erases, bytes
@@ -45,6 +50,10 @@ REPS=$(arg reps)
 REPS=${REPS:-5}
 COUNT=$(arg count)
 COUNT=${COUNT:-1}
+CASES=$(arg cases | tr ',' ' ')
+CASES=${CASES:-erased other unchanged one-block shorter}
+PIPE=$(arg pipe)
+PEERS=$(arg peers)
 MiB=1048576
 # The SPI NOR chip's last two sectors, beyond every partition (the chip is
 # 64 MiB, the partitions end at 30 MiB).
@@ -60,6 +69,7 @@ dynamic=/usr/lib/board/busybox
 tool_command() {
   case $1 in
     bootguard-flash) echo "bootguard-flash --quiet write $part $2 >/dev/null" ;;
+    bootguard-flash-pipe) echo "cat $2 | bootguard-flash --quiet write --size $len $part - >/dev/null" ;;
     flashcp-p) echo "flashcp -p -v $2 $dev >/dev/null" ;;
     cmp+flashcp) echo "$dynamic dd if=$dev bs=64k count=$((len / 65536)) 2>/dev/null | cmp -s - $2 ||" \
       "flashcp -v $2 $dev >/dev/null" ;;
@@ -163,17 +173,19 @@ run_layout() {
   rm -f /tmp/longer
   [ $((len + MiB)) -gt "$size" ] || head -c $((len + MiB)) /dev/urandom > /tmp/longer
   holds=unknown
-  for case in erased other unchanged one-block shorter; do
+  for case in $CASES; do
     [ "$case" != shorter ] || [ -e /tmp/longer ] || continue
     for tool in bootguard-flash "$@"; do
       measure "$case" "$tool"
     done
+    [ "$case" != unchanged ] || [ "$PIPE" != 1 ] || measure unchanged bootguard-flash-pipe
   done
   measure unchanged floor
   rm -f /tmp/img /tmp/other /tmp/img1 /tmp/longer
 }
 
 run_kind() {  # tools...
+  [ "$PEERS" != 0 ] || set --
   part=uImage; dev=/dev/mtd6; len=$((3 * MiB)); layout=3M/4M
   run_layout "$@"
   part=rootfs; dev=/dev/mtd7; len=$((3 * MiB)); layout=3M/16M

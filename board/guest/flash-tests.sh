@@ -366,6 +366,66 @@ tool_tests() {
   tool write factory /tmp/big
   check "bootguard-flash write of an image larger than the partition: exit 1, no erase" \
     eq "$status/${erases:-0}" 1/0
+  stream_tests
+}
+
+# stream_tool BYTES FILE ARGUMENTS...: tool with standard input a pipe that
+# gives the first BYTES of FILE (a FIFO, so that tool's results stay in
+# this shell).
+stream_tool() {
+  rm -f /tmp/stream && mkfifo /tmp/stream
+  head -c "$1" "$2" > /tmp/stream &
+  shift 2
+  tool "$@" < /tmp/stream
+  wait $!
+  rm -f /tmp/stream
+}
+# The raw offset where the first N good blocks of "factory" end.
+good_blocks_end() {
+  local n=$1 b=0
+  while [ "$n" -gt 0 ]; do
+    case $kind:$b in nand:1 | nand:3 | nand:6) ;; *) n=$((n - 1)) ;; esac
+    b=$((b + 1))
+  done
+  echo $((b * E))
+}
+# An image piped into `bootguard-flash write --size BYTES factory -`: the
+# whole stream, the same again, another stream cut at half by head -c,
+# then that one whole.  4.5 blocks (on NAND good blocks 0, 2, 4, 5, 7),
+# where the partition has room for them, else half a block less than it.
+stream_tests() {
+  local slen=$((E * 9 / 2)) half written_end chunks
+  [ "$slen" -lt "$size" ] || slen=$((size - E / 2))
+  chunks=$(((slen + E - 1) / E))
+  random_file /tmp/s1 "$slen"
+  random_file /tmp/s2 "$slen"
+  stream_tool "$slen" /tmp/s1 write --size "$slen" factory -
+  check "stream: exit 0, the module's line for the stream's size" \
+    eval '[ "$status" = 0 ] && grep -qF "Writing from to factory,offset:0 len:$slen" /tmp/tool.out'
+  if [ "$kind" = nand ]; then nanddump -q --bb=skipbad -f /tmp/good $dev; else dump $dev /tmp/good; fi
+  check "stream: the partition holds the image, then 0xFF" \
+    eval 'same_bytes /tmp/good 0 "$slen" /tmp/s1 0 && is_ff /tmp/good "$slen" $((chunks * E - slen))'
+  stream_tool "$slen" /tmp/s1 write --size "$slen" factory -
+  check "stream again: exit 0, no erase, nothing programmed" eq "$status/$erases/$programmed" 0/0/0
+  dump $dev /tmp/before
+  half=$((slen / 2))
+  stream_tool "$half" /tmp/s2 write --size "$slen" factory -
+  check "stream cut at half: exit 3, flash changed" eq "$status" 3
+  check "stream cut at half: the line says how much arrived and that the partition is incomplete" eq \
+    "$(cat /tmp/tool.err)" \
+    "bootguard-flash: standard input ended after $half of $slen bytes: factory is incomplete and must be written again"
+  dump $dev /tmp/after
+  written_end=$(good_blocks_end $((half / E)))
+  check "stream cut at half: its whole blocks written, the rest of the partition as it was" \
+    eval '! same_bytes /tmp/after 0 "$written_end" /tmp/before 0 &&
+      same_bytes /tmp/after "$written_end" $((size - written_end)) /tmp/before "$written_end"'
+  stream_tool "$slen" /tmp/s2 write --size "$slen" factory -
+  check "the whole stream again: exit 0, erasing only the $((chunks - half / E)) blocks the cut left different" \
+    eq "$status/$erases" "0/$((chunks - half / E))"
+  if [ "$kind" = nand ]; then nanddump -q --bb=skipbad -f /tmp/good $dev; else dump $dev /tmp/good; fi
+  check "the whole stream again: the partition holds the image, then 0xFF" \
+    eval 'same_bytes /tmp/good 0 "$slen" /tmp/s2 0 && is_ff /tmp/good "$slen" $((chunks * E - slen))'
+  rm -f /tmp/s1 /tmp/s2 /tmp/before /tmp/after /tmp/good
 }
 
 # A bad block inside "uenv" (chip block 34 is its block 2): the whole erase
@@ -392,7 +452,7 @@ bad_env_block_tests() {
 
 # The image file truncated by another process while bootguard-flash writes
 # it, on nandsim slowed to a chip's program and erase times: one line and
-# exit 1, not a bare SIGBUS; the next write of the whole file converges.
+# exit 3, not a bare SIGBUS; the next write of the whole file converges.
 truncation_tests() {
   dev=/dev/mtd7
   E=$(cat /sys/class/mtd/mtd7/erasesize)
@@ -408,7 +468,7 @@ truncation_tests() {
   wait $writer
   status=$?
   info "truncated at $(grep '^bootguard-flash: [0-9]*%' /tmp/tool.err | tail -n 1)"
-  check "image truncated during the write: exit 1" eq "$status" 1
+  check "image truncated during the write: exit 3 (flash changed)" eq "$status" 3
   check "image truncated during the write: the partition is incomplete, said in one line" eq \
     "$(grep -v '^bootguard-flash: [0-9]*%' /tmp/tool.err)" \
     "bootguard-flash: '/tmp/img' changed while being written to rootfs: the partition is incomplete and must be written again"

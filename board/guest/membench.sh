@@ -11,11 +11,19 @@
 #     killer's SIGKILL included) on three tries.  A reserve of 2 MiB is held
 #     throughout, the same for every tool (see keep_reserve), and /tmp takes
 #     at most all but 8 MiB of the memory available.
+# board.membench=stream runs instead the streamed write (bootguard-flash
+# write --size BYTES rootfs -) of an image as large as "rootfs", the
+# largest partition, generated here by seq and piped in, never stored:
+# the whole stream, the same again, another stream cut at half by head -c,
+# then that one whole; each under memwatch and mtdcount.so.
 # Output (read by board/bench.sh):
 #   @@MEM tool command size-bytes before-kib lowest-kib after-kib status
+#   @@STREAM run status erases programmed-bytes rest-as-it-was holds-image
+#   @@STREAMLINE run the tool's line on standard error
 #   @@LARGEST tool bytes first-failing-bytes status-there
 #   @@TMP kib: the most /tmp holds
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+. /usr/libexec/board/common
 mkdir -p /customer && : > /customer/debug
 cd /tmp
 # The benchmark's own shell is never the OOM killer's choice.
@@ -34,6 +42,44 @@ rootfs   0x1240000 0x2d80000
 customer 0x3fc0000 0x0040000
 LAYOUT
 board-nor-up || echo "@@INFO the NOR flash did not come up"
+
+# stream first-number bytes: a reproducible image, every erase block of it
+# different, made as it is read.
+stream() { seq "$1" 99999999 | head -c "$2"; }
+partition_md5() { dd if=/dev/mtd7 bs=65536 skip="$1" 2> /dev/null | md5sum | cut -d' ' -f1; }
+image_md5() { head -c "$1" /dev/mtd7 | md5sum | cut -d' ' -f1; }
+
+# stream_run name first bytes-of-stream: one streamed write of the image of
+# rootfs_size bytes, under memwatch and mtdcount.so; sets status.
+stream_run() {
+  local command="seq $2 99999999 | head -c $3 | MTDCOUNT=/tmp/counts LD_PRELOAD=/usr/lib/mtdcount.so"
+  command="$command bootguard-flash --quiet write --size $rootfs_size rootfs - > /dev/null 2> /tmp/stream.err"
+  rm -f /tmp/counts
+  watch "$command"
+  echo "@@MEM bootguard-flash stream-$1 $rootfs_size $before $lowest $after $status"
+  erases=$(sed -n 's/.*erases=\([0-9]*\).*/\1/p' /tmp/counts)
+  programmed=$(sed -n 's/.* programmed=\([0-9]*\).*/\1/p' /tmp/counts)
+  [ ! -s /tmp/stream.err ] || echo "@@STREAMLINE $1 $(cat /tmp/stream.err)"
+}
+
+# The streamed runs: image A whole and again, image B cut at half, then whole.
+stream_bench() {
+  local erase half kept_from rest a b
+  erase=$(cat /sys/class/mtd/mtd7/erasesize)
+  a=10000000 b=50000000
+  stream_run whole $a "$rootfs_size"
+  echo "@@STREAM whole $status ${erases:-0} ${programmed:-0} - $([ "$(image_md5 "$rootfs_size")" = "$(stream $a "$rootfs_size" | md5sum | cut -d' ' -f1)" ] && echo yes || echo no)"
+  stream_run again $a "$rootfs_size"
+  echo "@@STREAM again $status ${erases:-0} ${programmed:-0} - -"
+  half=$((rootfs_size / 2))
+  kept_from=$((half / erase * erase))
+  rest=$(partition_md5 $((kept_from / 65536)))
+  stream_run cut $b "$half"
+  echo "@@STREAM cut $status ${erases:-0} ${programmed:-0} $([ "$(partition_md5 $((kept_from / 65536)))" = "$rest" ] && echo yes || echo no) -"
+  stream_run complete $b "$rootfs_size"
+  echo "@@STREAM complete $status ${erases:-0} ${programmed:-0} - $([ "$(image_md5 "$rootfs_size")" = "$(stream $b "$rootfs_size" | md5sum | cut -d' ' -f1)" ] && echo yes || echo no)"
+  echo "@@STREAMBLOCKS $erase $((rootfs_size / erase)) $((kept_from / erase))"
+}
 
 # A reserve of 2 MiB that the OOM killer takes after the tool (see
 # memwatch.c); started again whenever it was taken.
@@ -111,6 +157,13 @@ largest() {  # tool
 # memory would leave the kernel deadlocked (the OOM killer frees nothing by
 # killing the file's writer), while the tools' own needs, up to the whole
 # image again, are what the search is to find.
+if [ "$(arg membench)" = stream ]; then
+  stream_bench
+  kill "$reserve" 2> /dev/null
+  dmesg | grep -E 'Out of memory|Killed process|invoked oom-killer' | sed 's/^/@@OOM /'
+  exit 0
+fi
+
 keep_reserve
 sync
 echo 3 > /proc/sys/vm/drop_caches

@@ -22,7 +22,7 @@ if [ "$expected" != "$actual" ]; then
 fi
 # Internal functions must not be visible under any binding or type.
 for internal in HandleBootResult UtilsReadFile UtilsReadInt DeviceOpen DeviceCheck \
-                DeviceReadImage DeviceWriteImage DeviceEraseAll BufferIsErased \
+                DeviceReadImage PartitionWrite DeviceEraseAll BufferIsErased \
                 BlockAlreadyWritten BlockNeedsErase; do
   if "$readelf" --dyn-syms -W "$binary" | awk '{print $8}' | grep -qx "$internal"; then
     echo "internal function $internal is exported"

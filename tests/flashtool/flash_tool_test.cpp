@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <sstream>
+#include <thread>
 
 #include "file_mappings.h"
 #include "tool_fixture.h"
@@ -51,8 +53,13 @@ TEST_F(BadInput, GetsOneLineAndTouchesNoFlash) {
       {{"--verbose", "write", "rootfs", "{d}/image"}, 2, "unknown option '--verbose'" + hint, ""},
       {{"-h"}, 2, "unknown option '-h'" + hint, ""},
       {{"flash", "rootfs", "{d}/image"}, 2, "unknown command 'flash'" + hint, ""},
-      {{"write", "rootfs"}, 2, "write takes PARTITION FILE" + hint, ""},
-      {{"write", "rootfs", "{d}/image", "--quiet"}, 2, "write takes PARTITION FILE" + hint, ""},
+      {{"write", "rootfs"}, 2, "write takes [--size BYTES] PARTITION FILE" + hint, ""},
+      {{"write", "rootfs", "{d}/image", "--quiet"}, 2, "write takes [--size BYTES] PARTITION FILE" + hint, ""},
+      {{"write", "--size", "0", "rootfs", "-"}, 2, "--size must be a positive decimal number, not '0'" + hint, ""},
+      {{"write", "--size", "10", "rootfs", "{d}/image"}, 2,
+       "--size is for an image on standard input (FILE -)" + hint, ""},
+      {{"write", "--size", "1048577", "rootfs", "-"}, 1,
+       "'-' (1048577 bytes) does not fit rootfs (/dev/mtd7, 1048576 bytes)", "/dev/mtd7\n"},
       {{"read", "factory"}, 2, "read takes PARTITION FILE [LENGTH [OFFSET]]" + hint, ""},
       {{"read", "factory", "{d}/out", "1", "2", "3"}, 2, "read takes PARTITION FILE [LENGTH [OFFSET]]" + hint, ""},
       {{"erase-env", "now"}, 2, "erase-env takes no arguments" + hint, ""},
@@ -239,7 +246,7 @@ TEST_F(Operations, WritesAFileThatCannotBeMappedFromACopy) {
   }
 }
 
-TEST_F(Operations, FailuresOfTheModuleOrOfTheOutputGiveOne) {
+TEST_F(Operations, FailuresOfTheModuleOrOfTheOutputAreNotSuccess) {
   Device("/dev/mtd7", mtdsim::Nand(1 * kMiB));
   uint8_t *factory = Device("/dev/mtd5", mtdsim::Nand(1 * kMiB));
   memset(factory, 0x42, 1 * kMiB);
@@ -247,7 +254,7 @@ TEST_F(Operations, FailuresOfTheModuleOrOfTheOutputGiveOne) {
 
   mtdsim::FaultsOf("/dev/mtd7")->refuseEraseBlock = 1;
   Outcome write = RunTool({"write", "rootfs", imagePath});
-  EXPECT_EQ(write.status, 1);
+  EXPECT_EQ(write.status, 3) << "block 0 was written before the refused erase";
   EXPECT_EQ(write.out, "Writing from to rootfs,offset:0 len:204800\nErasing mtd failed: /dev/mtd7\n");
   EXPECT_EQ(write.err, "bootguard-flash: writing '" + imagePath + "' to rootfs failed\n");
 
@@ -318,9 +325,112 @@ TEST_F(Progress, LinesRiseWithEachWholePercentAndEndAtOneHundred) {
   // A failed write stops where it failed: no 100%.
   mtdsim::FaultsOf("/dev/mtd7")->refuseEraseBlock = 1;
   Outcome failed = RunTool({"--progress", "write", "rootfs", File("other", Pattern(3 * 64 * kKiB, 9))});
-  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.status, 3);
   EXPECT_EQ(failed.err, "bootguard-flash: 6% 61.4 KiB of 1.0 MiB\nbootguard-flash: writing '" + Path("other") +
                             "' to rootfs failed\n");
+}
+
+// Runs the tool with standard input a pipe that a thread fills with bytes
+// and then closes, as a downloader does.
+Outcome RunToolOnPipe(const std::vector<std::string> &arguments, const std::string &bytes) {
+  int ends[2];
+  EXPECT_EQ(pipe(ends), 0);
+  // A tool that stops reading early closes the pipe on the thread.
+  signal(SIGPIPE, SIG_IGN);
+  std::thread feeder([&bytes, in = ends[1]] {
+    for (size_t done = 0; done < bytes.size();) {
+      ssize_t written = write(in, bytes.data() + done, bytes.size() - done);
+      if (written <= 0) break;
+      done += static_cast<size_t>(written);
+    }
+    close(in);
+  });
+  int savedInput = dup(STDIN_FILENO);
+  dup2(ends[0], STDIN_FILENO);
+  close(ends[0]);
+  Outcome outcome = RunTool(arguments);
+  dup2(savedInput, STDIN_FILENO);
+  close(savedInput);
+  feeder.join();
+  return outcome;
+}
+
+using Streams = ToolTest;
+
+// A stream on NAND with a bad block, written an erase block at a time: cut
+// short, then whole, then again from a regular file, then longer than its
+// --size.  Only a whole stream erases the rest, a cut one leaves the blocks
+// past what arrived as they were, and each run erases only blocks that
+// differ from their part of the image.
+TEST_F(Streams, CutWholeUnchangedAndLongStreams) {
+  const mtdsim::Geometry nand = mtdsim::Nand(1 * kMiB);  // 8 blocks of 128 KiB
+  const uint32_t block = nand.erasesize;
+  uint8_t *rootfs = Device("/dev/mtd7", nand);
+  memset(rootfs, 0x5A, nand.size);
+  mtdsim::MarkBad("/dev/mtd7", 2);
+  const std::string image = Pattern(4 * block + 1000, 10);  // blocks 0, 1, 3, 4 and 5
+  memcpy(rootfs, image.data(), block);                      // block 0 holds its part already
+  const std::string size = std::to_string(image.size());
+  const std::vector<std::string> write = {"--quiet", "write", "--size", size, "rootfs", "-"};
+  const std::string before = Bytes(rootfs, nand.size);
+
+  mtdsim::ClearCounters();
+  Outcome cut = RunToolOnPipe(write, image.substr(0, 2 * block + block / 2));
+  EXPECT_EQ(cut.status, 3);
+  EXPECT_EQ(cut.err, "bootguard-flash: standard input ended after 327680 of " + size +
+                         " bytes: rootfs is incomplete and must be written again\n");
+  EXPECT_EQ(mtdsim::Stats().erases, 1u) << "block 1 only: block 0 is unchanged, the half block is not written";
+  EXPECT_TRUE(Bytes(rootfs, 2 * block) == image.substr(0, 2 * block));
+  EXPECT_TRUE(Bytes(rootfs + 2 * block, 6 * block) == before.substr(2 * block)) << "past what arrived: untouched";
+
+  mtdsim::ClearCounters();
+  Outcome whole = RunToolOnPipe(write, image);
+  EXPECT_EQ(whole.status, 0);
+  EXPECT_EQ(whole.err, "");
+  EXPECT_EQ(whole.out.rfind("Writing from to rootfs,offset:0 len:" + size + "\n", 0), 0u);
+  EXPECT_EQ(mtdsim::Stats().erases, 5u) << "blocks 3, 4, 5 of the image and 6, 7 of the rest";
+  EXPECT_TRUE(Bytes(rootfs, 2 * block) == image.substr(0, 2 * block));
+  EXPECT_TRUE(Bytes(rootfs + 3 * block, 3 * block) == image.substr(2 * block) + std::string(block - 1000, '\xFF'));
+  EXPECT_TRUE(Bytes(rootfs + 6 * block, 2 * block) == std::string(2 * block, '\xFF'));
+
+  // Standard input a regular file: its size is the image's.
+  mtdsim::ClearCounters();
+  const std::string after = Bytes(rootfs, nand.size);
+  int file = open(File("image", image).c_str(), O_RDONLY);
+  int savedInput = dup(STDIN_FILENO);
+  dup2(file, STDIN_FILENO);
+  close(file);
+  Outcome again = RunTool({"write", "rootfs", "-"});
+  dup2(savedInput, STDIN_FILENO);
+  close(savedInput);
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(mtdsim::Stats().eraseRequests + mtdsim::Stats().writeCalls, 0u) << "the same image: reads only";
+  EXPECT_TRUE(Bytes(rootfs, nand.size) == after);
+
+  // A stream longer than --size fails before its last block is written.
+  mtdsim::ClearCounters();
+  const std::string other = Pattern(2 * block, 11);
+  Outcome longer = RunToolOnPipe({"write", "--size", std::to_string(other.size()), "rootfs", "-"}, other + "x");
+  EXPECT_EQ(longer.status, 3);
+  EXPECT_EQ(longer.err, "bootguard-flash: standard input holds more than 262144 bytes: rootfs is "
+                        "incomplete and must be written again\n");
+  EXPECT_TRUE(Bytes(rootfs, block) == other.substr(0, block));
+  EXPECT_TRUE(Bytes(rootfs + block, nand.size - block) == after.substr(block)) << "the last block is not written";
+
+  // Cut before anything differed: flash unchanged, exit 1.
+  mtdsim::ClearCounters();
+  Outcome unchanged = RunToolOnPipe({"write", "--size", "262144", "rootfs", "-"}, other.substr(0, 1000));
+  EXPECT_EQ(unchanged.status, 1);
+  EXPECT_EQ(unchanged.err, "bootguard-flash: standard input ended after 1000 of 262144 bytes: rootfs was not changed\n");
+  EXPECT_EQ(mtdsim::Stats().eraseRequests + mtdsim::Stats().writeCalls, 0u);
+
+  // A pipe gives no size: a usage error, before any flash is opened.
+  mtdsim::ClearCounters();
+  Outcome sizeless = RunToolOnPipe({"write", "rootfs", "-"}, image);
+  EXPECT_EQ(sizeless.status, 2);
+  EXPECT_EQ(sizeless.err, "bootguard-flash: standard input is no regular file: write needs --size BYTES (see "
+                          "bootguard-flash --help)\n");
+  EXPECT_EQ(mtdsim::Stats().opens, 0u);
 }
 
 using CommandLine = ToolTest;

@@ -45,7 +45,7 @@ for command in $(sed -n 's/^  \([a-z][a-z-]*\) .*/\1/p' <<<"$help"); do
   grep -q "^\.It Cm $command\( \|\$\)" "$flash_page" || fail "bootguard-flash(1) does not describe the command $command"
 done
 for option in $(grep -o -- '--[a-z]*' <<<"$help" | sort -u); do
-  grep -q "^\.It Fl -${option#--}\$" "$flash_page" || fail "bootguard-flash(1) does not describe the option $option"
+  grep -q "^\.It Fl -${option#--}\( \|\$\)" "$flash_page" || fail "bootguard-flash(1) does not describe the option $option"
 done
 listed=$(sed -n 's/^\.It \([^ ]*\) Ta Pa \/dev\/.*/\1/p' "$flash_page" | sort)
 taken=$(sed -n 's/^write takes: //p' <<<"$help" | tr ' ' '\n' | sort)
