@@ -20,7 +20,14 @@
 # and a boot's CPU work then costs it guest seconds.)  BOARD_REAL_TIME=1
 # runs the clock in real time; BOARD_ICOUNT replaces the -icount setting.
 
-uboot_bin=/usr/lib/u-boot/qemu_arm/u-boot.bin
+# The cfi board's U-Boot, built by setup.sh from Debian's source package so
+# that it can save its environment; BOARD_UBOOT=debian boots Debian's own
+# binary instead, whose every saveenv fails on this qemu (board/README).
+case ${BOARD_UBOOT:-built} in
+  built) uboot_bin=$out/u-boot/u-boot.bin ;;
+  debian) uboot_bin=/usr/lib/u-boot/qemu_arm/u-boot.bin ;;
+  *) die "unknown U-Boot ${BOARD_UBOOT} (built, debian)" ;;
+esac
 
 # The machine of the board's flash kind: qemu's options, the kernel's
 # console, and the console line that starts each boot (U-Boot's banner; on
