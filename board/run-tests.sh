@@ -260,10 +260,11 @@ trial_tests() {
     log=$story/boot-$(ls "$story"/boot-*.log | wc -l).log
     case $kind in
       good)
-        expect "trial $run: counted once, accepted by the healthy verdict, then four healthy boots with no save at boot" \
+        expect "trial $run: counted once, accepted by the healthy verdict, then three healthy boots with no save at boot" \
           "$table" "kind=good recovery_boot=none saves=1 per_boot=1,0,0,0 boots=4 healthy_end=yes"
+        # (under systemd the journal's copy of the line is shown too)
         expect "trial $run: the start file ends the trial in one write" \
-          "$(grep -c 'bootguard: update accepted: upgrade_available and bootcount cleared' "$first") $(marker "$first" TRIAL-after)" \
+          "$(grep -v '^@@JOURNAL' "$first" | grep -c 'bootguard: update accepted: upgrade_available and bootcount cleared') $(marker "$first" TRIAL-after)" \
           "1 upgrade_available= bootcount="
         expect "trial $run: no second write when nothing is on trial" "$(grep -c 'update accepted' "$log")" 0
         # The flash file: the environment of boot 4 is the one boot 1's
