@@ -91,14 +91,22 @@ put_file() {
 
 # The camera application's image: a squashfs holding the application
 # program and its library, as an update or the factory writes it.  VARIANT
-# is good (the factory's golden copy) or broken (an update whose application
-# cannot start).  Stored uncompressed, so that the image spans three erase
-# blocks, as a real one spans many, and the two variants differ in each.
+# is good (the factory's golden copy) or a kind of broken update: broken
+# (its application cannot start), panic (the kernel panics 10 s after it
+# starts), hang (it hangs and the watchdog restarts the camera), nocustomer
+# (it names a file system for /customer that the flash does not hold, so
+# /customer cannot be mounted).  Stored uncompressed, so that the image
+# spans three erase blocks, as a real one spans many, and the variants
+# differ in each.
 make_app_image() {  # variant output
-  local tmp
+  local tmp program=$1
   tmp=$(mktemp -d)
   mkdir -p "$tmp/app"
-  install -m 755 "$board/guest/app/ipcamera-$1" "$tmp/app/ipcamera"
+  if [ "$1" = nocustomer ]; then
+    program=good
+    echo ubifs > "$tmp/app/customer-fs"
+  fi
+  install -m 755 "$board/guest/app/ipcamera-$program" "$tmp/app/ipcamera"
   awk -v line="libisp.so.2 of the $1 application image" \
     'BEGIN { for (n = 0; n < 600000; n += length(line) + 1) print line }' > "$tmp/app/libisp.so.2"
   mksquashfs "$tmp/app" "$2" -noappend -all-root -quiet -no-progress -mkfs-time 0 -all-time 0 \
@@ -106,16 +114,35 @@ make_app_image() {  # variant output
   rm -rf "$tmp"
 }
 
+# The camera's U-Boot environment as its factory writes it: the kit's boot
+# counting step exactly as installed (share/bootguard/u-boot-bootcount.env)
+# and the board's own variables and paths (guest/u-boot-env), then any
+# NAME=VALUE given, each replacing the variable of that name (NAME= leaves
+# it unset).
+compose_env() {  # output [NAME=VALUE...]
+  local output=$1 kit=$install/usr/share/bootguard/u-boot-bootcount.env; shift
+  [ -s "$kit" ] || die "no $kit in the install tree"
+  { cat "$kit" "$board/guest/u-boot-env"; printf '%s\n' "$@"; } |
+    awk -F= '{ name = $1; if (!(name in line)) order[++n] = name; line[name] = $0 }
+             END { for (i = 1; i <= n; i++) if (line[order[i]] != order[i] "=") print line[order[i]] }' > "$output"
+}
+
 # A new camera's kept NOR bank: erased flash (0xFF) with the factory U-Boot
 # environment in "uenv", the golden application image in "factory", the
-# application image in "rootfs" (ROOTFS_VARIANT: good, or broken for a
-# camera that has installed a broken update), and a JFFS2 /customer on
-# which the application is installed.
+# application image in "rootfs" (ROOTFS_VARIANT: good, or the kind of broken
+# update the camera has installed: broken, panic, hang, nocustomer), and a
+# JFFS2 /customer on which the application is installed.  A camera with an
+# update has it on trial, as the installer leaves it after a written and
+# verified update (upgrade_available=1, bootcount=0); BOARD_ENV adds
+# NAME=VALUE lines (split at spaces) to its environment.
 make_nor_image() {  # path [rootfs-variant]
-  local img=$1 variant=${2:-good} tmp
+  local img=$1 variant=${2:-good} tmp trial=()
   tmp=$(mktemp -d)
   dd if=/dev/zero bs=1M count=$((nor_bank_size >> 20)) status=none | tr '\0' '\377' > "$img"
-  mkenvimage -s "$env_size" -o "$tmp/env.bin" "$board/guest/u-boot-env"
+  [ "$variant" = good ] || trial=(upgrade_available=1 bootcount=0)
+  # shellcheck disable=SC2206 # split at spaces on purpose
+  compose_env "$tmp/u-boot-env" "${trial[@]}" ${BOARD_ENV:-}
+  mkenvimage -s "$env_size" -o "$tmp/env.bin" "$tmp/u-boot-env"
   put_file "$img" uenv "$tmp/env.bin"
   make_app_image good "$tmp/golden.sqfs"
   put_file "$img" factory "$tmp/golden.sqfs"
@@ -165,7 +192,8 @@ make_blank_nor_image() {  # path
   local tmp
   tmp=$(mktemp -d)
   dd if=/dev/zero bs=1M count=$((nor_bank_size >> 20)) status=none | tr '\0' '\377' > "$1"
-  mkenvimage -s "$env_size" -o "$tmp/env.bin" "$board/guest/u-boot-env"
+  compose_env "$tmp/u-boot-env"
+  mkenvimage -s "$env_size" -o "$tmp/env.bin" "$tmp/u-boot-env"
   put_file "$1" uenv "$tmp/env.bin"
   rm -rf "$tmp"
 }

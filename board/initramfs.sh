@@ -58,8 +58,11 @@ stage_modules() {  # stage
   [ "$BOARD_INIT" != systemd ] || more=(fs/autofs/autofs4.ko)
   # spi-aspeed-smc drives the ast2600's SPI memory controller (the spi
   # kind); its spi-nor core is the one built with the power-cut hooks.
+  # softdog stands in for the camera's hardware watchdog (the update that
+  # hangs, guest/app/ipcamera-hang).
   for m in drivers/mtd/nand/raw/nandsim.ko fs/jffs2/jffs2.ko fs/squashfs/squashfs.ko \
-           drivers/mtd/mtdblock.ko drivers/mtd/mtd_blkdevs.ko drivers/spi/spi-aspeed-smc.ko "${more[@]}"; do
+           drivers/mtd/mtdblock.ko drivers/mtd/mtd_blkdevs.ko drivers/spi/spi-aspeed-smc.ko \
+           drivers/watchdog/softdog.ko "${more[@]}"; do
     mkdir -p "$moddir/kernel/$(dirname "$m")"
     cp "$root/lib/modules/$krel/kernel/$m" "$moddir/kernel/$m"
   done
@@ -138,8 +141,10 @@ build_initrd() {
   install -m 755 "$cache/busybox-dynamic/bin/busybox" "$stage/usr/lib/board/busybox"
   copy_libs "$stage" "$stage"/usr/sbin/* "$stage"/usr/bin/* "$stage"/usr/lib/*.so "$stage/usr/lib/board/busybox"
   # The factory environment, from which fw_setenv rebuilds a whole
-  # environment when the stored one is lost.
-  cp "$board/guest/u-boot-env" "$stage/etc/u-boot-initial-env"
+  # environment when the stored one is lost: the kit's step and the board's
+  # paths, composed as the factory's (flash-image.sh), with no update on
+  # trial.
+  compose_env "$stage/etc/u-boot-initial-env"
   # Each flash kind's map and environment; /init puts the booted kind's in
   # place (/etc/fw_env.config, /etc/board-layout, /etc/board-nor-bank,
   # /root/env.bin).
@@ -149,7 +154,7 @@ build_initrd() {
       flash_kind "$kind"
       mkdir -p "$stage/etc/board/$kind"
       echo "$fw_env_config" > "$stage/etc/board/$kind/fw_env.config"
-      mkenvimage -s "$env_size" -o "$stage/etc/board/$kind/env.bin" "$board/guest/u-boot-env"
+      mkenvimage -s "$env_size" -o "$stage/etc/board/$kind/env.bin" "$stage/etc/u-boot-initial-env"
       printf '%s\n' "${layout[@]}" > "$stage/etc/board/$kind/layout"
       echo "$nor_bank" > "$stage/etc/board/$kind/nor-bank"
     )

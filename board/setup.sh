@@ -32,6 +32,7 @@ host_packages=(
   qemu-system-arm u-boot-qemu u-boot-tools mtd-utils squashfs-tools cpio gzip xz-utils kmod bc systemd
   g++-arm-linux-gnueabihf gcc-arm-linux-gnueabihf binutils-arm-linux-gnueabihf
   linux-source-6.1 linux-kbuild-6.1 make
+  dpkg-dev bison flex swig python3-setuptools libssl-dev libpython3-dev
 )
 missing=()
 for p in "${host_packages[@]}"; do
@@ -186,6 +187,60 @@ if [ ! -e "$kmod/modules.stamp" ] || [ "$board/kmod/Kbuild" -nt "$kmod/modules.s
     CROSS_COMPILE=arm-linux-gnueabihf- -j2 modules >"$kmod/build.log" 2>&1 ||
     { cat "$kmod/build.log" >&2; exit 1; }
   touch "$kmod/modules.stamp"
+fi
+
+# --- the cfi board's U-Boot ---------------------------------------------------
+# Debian's U-Boot binary (u-boot-qemu) cannot save its environment on
+# Debian 12's qemu: the CFI write-to-buffer command takes its word count at
+# the buffer's address in qemu 7.2 (qemu issue 2343, fixed upstream in
+# 2024), and U-Boot writes the count at the erase block's base, so every
+# saveenv ends "Flash buffer write timeout" and leaves a bad CRC.  Linux's
+# cfi_cmdset_0001 writes the count at the buffer's address, which both
+# chips accept; the board's U-Boot is built from Debian's own source
+# package, with Debian's patches and qemu_arm_defconfig, and that one write
+# moved, as a camera maker builds the boot loader it ships.  The source
+# comes through a deb-src list of Debian's mirror kept in the cache (the
+# machine's own apt lists stay as they are).
+uboot_version=2023.01+dfsg-2+deb12u3
+uboot_cache=$cache/u-boot
+uboot_src=$uboot_cache/src/u-boot-${uboot_version%-*}
+uboot_out=$out/u-boot
+if [ "$(cat "$uboot_out/built" 2>/dev/null)" != "$uboot_version" ] || [ ! -s "$uboot_out/u-boot.bin" ]; then
+  if [ ! -e "$uboot_src/.unpacked" ]; then
+    mirror=$(sed -n 's/^URIs: *\([^ ]*\/debian\)$/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
+    mirror=${mirror:-http://deb.debian.org/debian}
+    log "downloading U-Boot's source package $uboot_version from $mirror"
+    mkdir -p "$uboot_cache/apt/lists/partial" "$uboot_cache/apt/cache/archives/partial" \
+      "$uboot_cache/apt/sources" "$uboot_cache/src"
+    printf 'Types: deb-src\nURIs: %s\nSuites: bookworm bookworm-updates\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n\nTypes: deb-src\nURIs: %s-security\nSuites: bookworm-security\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+      "$mirror" "$mirror" > "$uboot_cache/apt/sources/debian-src.sources"
+    printf 'Dir::Etc::SourceList "/dev/null";\nDir::Etc::SourceParts "%s";\nDir::State::Lists "%s";\nDir::Cache "%s";\n' \
+      "$uboot_cache/apt/sources" "$uboot_cache/apt/lists" "$uboot_cache/apt/cache" > "$uboot_cache/apt/apt.conf"
+    export APT_CONFIG=$uboot_cache/apt/apt.conf
+    apt_update
+    (cd "$uboot_cache/src" && apt-get source -q "u-boot=$uboot_version" 2>&1 |
+       grep -v -e '^W: Download is performed unsandboxed' -e '^Get:' -e '^Fetched ' -e '^dpkg-source: info' >&2) || true
+    unset APT_CONFIG
+    [ -e "$uboot_src/Makefile" ] || { echo "setup: U-Boot's source package $uboot_version did not unpack" >&2; exit 1; }
+    touch "$uboot_src/.unpacked"
+  fi
+  log "building U-Boot $uboot_version (qemu_arm_defconfig, the CFI buffer count at the buffer's address)"
+  rm -rf "$uboot_out" && mkdir -p "$uboot_out/build"
+  # Only the Intel command set's count write: the AMD one has its own offset.
+  # flash_write_cmd addresses in port-width units scaled by chip_lsb, hence
+  # the shifts; the patched line is recognised on a second build.
+  count_write='			flash_write_cmd(info, sector, 0, cnt - 1);'
+  [ "$(grep -cxF "$count_write" "$uboot_src/drivers/mtd/cfi_flash.c")" = 1 ] ||
+    grep -qxF '			flash_write_cmd(info, sector, (dest - info->start[sector]) >> (shift + info->chip_lsb), cnt - 1);' \
+      "$uboot_src/drivers/mtd/cfi_flash.c" ||
+    { echo "setup: the CFI buffer count write is not where U-Boot $uboot_version has it" >&2; exit 1; }
+  sed -i "s|^$count_write\$|			flash_write_cmd(info, sector, (dest - info->start[sector]) >> (shift + info->chip_lsb), cnt - 1);|" \
+    "$uboot_src/drivers/mtd/cfi_flash.c"
+  { make -C "$uboot_src" O="$uboot_out/build" CROSS_COMPILE=arm-linux-gnueabihf- qemu_arm_defconfig &&
+    make -C "$uboot_src" O="$uboot_out/build" CROSS_COMPILE=arm-linux-gnueabihf- -j2 u-boot.bin; } \
+    > "$uboot_out/build.log" 2>&1 || { tail -n 30 "$uboot_out/build.log" >&2; exit 1; }
+  cp "$uboot_out/build/u-boot.bin" "$uboot_out/u-boot.bin"
+  echo "$uboot_version" > "$uboot_out/built"
 fi
 
 # --- guest helper programs ---------------------------------------------------
